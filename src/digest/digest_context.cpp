@@ -1,0 +1,51 @@
+#include "digest/digest_context.hpp"
+
+#include <cstring>
+
+#include "errors/internal_fault.hpp"
+
+namespace core_fips {
+
+namespace {
+// The library's final step writes into a buffer sized for any digest it knows.
+constexpr std::size_t kFinalBufferLength = 64;
+}  // namespace
+
+DigestContext::DigestContext() {
+  EVP_MD_CTX_init(&evp_);
+  if (EVP_DigestInit_ex(&evp_, EVP_sha384(), nullptr) != 1 || fault_injected("digest.init")) {
+    EVP_MD_CTX_cleanup(&evp_);
+    throw InternalFault("called `Result::unwrap()` on an `Err` value", kUnspecified);
+  }
+}
+
+DigestContext::DigestContext(DigestContext&& other) noexcept : length_(other.length_) {
+  EVP_MD_CTX_init(&evp_);
+  EVP_MD_CTX_move(&evp_, &other.evp_);
+}
+
+DigestContext::~DigestContext() { EVP_MD_CTX_cleanup(&evp_); }
+
+void DigestContext::update(std::span<const std::uint8_t> bytes) {
+  const std::uint64_t n = bytes.size();
+  if (n > kMaxDigestInput - length_ || fault_injected("digest.update")) {
+    throw InternalFault("digest update failed", kUnspecified);
+  }
+  length_ += n;
+  if (EVP_DigestUpdate(&evp_, bytes.data(), bytes.size()) != 1) {
+    throw InternalFault("digest update failed", kUnspecified);
+  }
+}
+
+std::array<std::uint8_t, kSha384Length> DigestContext::finish() {
+  std::uint8_t out[kFinalBufferLength] = {};
+  // EVP_DigestFinal cleans the context up on both outcomes.
+  if (EVP_DigestFinal(&evp_, out, nullptr) != 1 || fault_injected("digest.final")) {
+    throw InternalFault("EVP_DigestFinal failed", kUnspecified);
+  }
+  std::array<std::uint8_t, kSha384Length> digest;
+  std::memcpy(digest.data(), out, kSha384Length);
+  return digest;
+}
+
+}  // namespace core_fips

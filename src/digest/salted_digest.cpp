@@ -1,0 +1,93 @@
+#include "digest/salted_digest.hpp"
+
+#include <openssl/mem.h>
+#include <sys/random.h>
+
+#include <cerrno>
+
+#include "errors/internal_fault.hpp"
+
+namespace core_fips {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr std::size_t kUuidBytes = 16;
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+void fill_from_os(std::uint8_t* out, std::size_t n) {
+  std::size_t filled = 0;
+  while (filled < n) {
+    ssize_t got = getrandom(out + filled, n - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || fault_injected("salt.random")) {
+      throw InternalFault("could not retrieve random bytes for uuid", "unexpected situation");
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+}
+
+std::string finish_hex(DigestContext& context, std::string_view salt) {
+  context.update(bytes_of(salt));
+  const auto digest = context.finish();
+  return render_hex(digest);
+}
+
+}  // namespace
+
+std::string render_hex(std::span<const std::uint8_t> bytes) {
+  std::string out(2 * bytes.size(), '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = kHexDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kHexDigits[bytes[i] & 0x0f];
+  }
+  return out;
+}
+
+std::string default_salt() {
+  std::uint8_t uuid[kUuidBytes];
+  fill_from_os(uuid, sizeof uuid);
+  uuid[6] = static_cast<std::uint8_t>((uuid[6] & 0x0f) | 0x40);  // version 4
+  uuid[8] = static_cast<std::uint8_t>((uuid[8] & 0x3f) | 0x80);  // variant 10
+  return render_hex(uuid);
+}
+
+SaltedDigest::SaltedDigest(std::optional<std::string_view> salt)
+    : salt_(salt ? std::string(*salt) : default_salt()) {}
+
+TokenValue SaltedDigest::finish() && {
+  std::string sha = finish_hex(context_, salt_);
+  return TokenValue{std::move(sha), std::move(salt_)};
+}
+
+DigestVerifier::DigestVerifier(std::string_view expected, std::string_view salt)
+    : salt_(salt), expected_(expected) {}
+
+Status DigestVerifier::verify() && {
+  const std::string actual = finish_hex(context_, salt_);
+  // Constant time over equal lengths: the comparison must not tell how much of a guess matched.
+  if (actual.size() == expected_.size() &&
+      CRYPTO_memcmp(actual.data(), expected_.data(), actual.size()) == 0) {
+    return Done{};
+  }
+  return CoreError::generic(kTokenMismatch);
+}
+
+TokenValue salted_token(std::span<const std::uint8_t> content,
+                        std::optional<std::string_view> salt) {
+  SaltedDigest engine(salt);
+  engine.update(content);
+  return std::move(engine).finish();
+}
+
+Status verify_salted(std::string_view expected, std::string_view salt,
+                     std::span<const std::uint8_t> content) {
+  DigestVerifier verifier(expected, salt);
+  verifier.update(content);
+  return std::move(verifier).verify();
+}
+
+}  // namespace core_fips

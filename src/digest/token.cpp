@@ -1,0 +1,113 @@
+#include "digest/token.hpp"
+
+#include "errors/internal_fault.hpp"
+#include "errors/python_error.hpp"
+
+namespace core_fips {
+
+namespace {
+
+using TokenInstance = Instance<TokenValue>;
+
+enum class TokenField { Sha, Salt };
+constexpr TokenField kShaField = TokenField::Sha;
+constexpr TokenField kSaltField = TokenField::Salt;
+
+PyObject* get_field(PyObject* self, void* closure) {
+  return call_boundary([&]() -> PyObject* {
+    auto* token = TokenInstance::from(self);
+    SharedAccess access(token->borrow);
+    if (!access) return nullptr;
+    const auto field = *static_cast<const TokenField*>(closure);
+    const std::string& text = field == TokenField::Sha ? token->payload.sha : token->payload.salt;
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  });
+}
+
+constexpr ParameterSpec kFromBytesSpec{
+    "Token",
+    "from_bytes",
+    {{{"data", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}}},
+    2,
+    1};
+constexpr ParameterSpec kCompareTokenSpec{"Token",
+                                          "compare_token",
+                                          {{{"sha", ParameterKind::Text},
+                                            {"salt", ParameterKind::Text},
+                                            {"data", ParameterKind::ByteBuffer}}},
+                                          3,
+                                          3};
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return call_boundary([&]() -> PyObject* {
+    Arguments a(kFromBytesSpec);
+    if (!a.bind(args, nargsf, kwnames)) return nullptr;
+    return hash_content(a, 0, 1);
+  });
+}
+
+PyObject* compare_token(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return call_boundary([&]() -> PyObject* {
+    Arguments a(kCompareTokenSpec);
+    if (!a.bind(args, nargsf, kwnames)) return nullptr;
+    std::optional<Status> outcome = check_content(a, 0, 1, 2);
+    if (!outcome) return nullptr;
+    if (!outcome->ok()) {
+      set_python_error(std::move(*outcome).error());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef token_methods[] = {
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(data, salt=None)\n--\n\n"},
+    {"compare_token", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_token)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "compare_token(sha, salt, data)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef token_getset[] = {
+    {"sha", get_field, nullptr, nullptr, const_cast<TokenField*>(&kShaField)},
+    {"salt", get_field, nullptr, nullptr, const_cast<TokenField*>(&kSaltField)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const ClassDefinition token_class{
+    "Token",       "", static_cast<int>(sizeof(TokenInstance)), nullptr, token_methods,
+    token_getset, release_instance<TokenValue>};
+
+}  // namespace
+
+TypeObjectCell token_cell(token_class);
+
+PyObject* new_token(TokenValue value) {
+  PyTypeObject* type = get_type(token_cell);
+  if (!type) {
+    PyErr_WriteUnraisable(nullptr);
+    throw InternalFault("failed to create type object for `Token`");
+  }
+  return new_instance(type, std::move(value));
+}
+
+PyObject* hash_content(Arguments& args, std::size_t content, std::size_t salt) {
+  if (!args.convert()) return nullptr;
+  const ByteView& view = args.view(content);
+  if (!require_c_contiguous(view)) return nullptr;
+  const std::optional<std::string_view> salt_text = args.optional_text(salt);
+  TokenValue token = run_unlocked([&] { return salted_token(view.bytes(), salt_text); });
+  return new_token(std::move(token));
+}
+
+std::optional<Status> check_content(Arguments& args, std::size_t sha, std::size_t salt,
+                                    std::size_t content) {
+  if (!args.convert()) return std::nullopt;
+  const ByteView& view = args.view(content);
+  if (!require_c_contiguous(view)) return std::nullopt;
+  const std::string_view expected = args.text(sha);
+  const std::string_view salt_text = args.text(salt);
+  return run_unlocked([&] { return verify_salted(expected, salt_text, view.bytes()); });
+}
+
+}  // namespace core_fips

@@ -1,0 +1,87 @@
+#include "module/boundary.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "errors/internal_fault.hpp"
+#include "module/once.hpp"
+
+namespace core_fips {
+
+thread_local long tls_lock_depth = 0;
+
+namespace {
+
+constexpr const char* kPanicName = "_core_fips_runtime.PanicException";
+constexpr const char* kPanicDoc =
+    "Raised when native code called from Python hits an unrecoverable fault.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so it typically\n"
+    "propagates all the way up and ends the interpreter.";
+constexpr const char* kPanicWithoutText = "native code panicked without a message";
+constexpr const char* kDoubleFault = "uncaught panic at ffi boundary";
+
+OnceGuard panic_once;
+PyObject* panic_type = nullptr;  // created once, kept for the life of the process
+
+[[noreturn]] void abort_double_fault() noexcept {
+  std::fputs(kDoubleFault, stderr);
+  std::fputc('\n', stderr);
+  std::abort();
+}
+
+// Sets the exception for the fault being handled.
+void raise_for_current_fault() {
+  std::string text;
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  if (text.empty()) text = kPanicWithoutText;
+  PyObject* type = panic_exception_type();
+  if (!type) return;  // its creation failure is the exception
+  PyErr_SetString(type, text.c_str());
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  panic_once.run([] {
+    panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    return panic_type != nullptr;
+  });
+  return panic_type;
+}
+
+void contain_current_fault() noexcept {
+  try {
+    raise_for_current_fault();
+  } catch (...) {
+    abort_double_fault();
+  }
+}
+
+void contain_current_fault_in_release(PyObject* instance) noexcept {
+  try {
+    raise_for_current_fault();
+    // The instance itself is mid-release (reference count zero): the unraisable hook would
+    // take and drop a reference to it and release it twice. Name its type instead.
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+  } catch (...) {
+    abort_double_fault();
+  }
+}
+
+PyObject* require_exception_set() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return nullptr;
+}
+
+}  // namespace core_fips

@@ -1,0 +1,56 @@
+#include "module/byte_view.hpp"
+
+#include <string_view>
+
+namespace core_fips {
+
+namespace {
+
+// Formats whose items are unsigned bytes: none (taken as "B"), "B", "c", or one of them after a
+// native, standard or big-endian byte-order mark.
+bool is_unsigned_byte_format(const char* format) {
+  if (format == nullptr) return true;
+  std::string_view f(format);
+  auto is_byte = [](char c) { return c == 'B' || c == 'c'; };
+  if (f.size() == 1) return is_byte(f[0]);
+  if (f.size() == 2) return (f[0] == '@' || f[0] == '=' || f[0] == '>') && is_byte(f[1]);
+  return false;
+}
+
+}  // namespace
+
+std::optional<ByteView> ByteView::take(PyObject* object) {
+  auto buffer = std::make_unique<Py_buffer>();
+  if (PyObject_GetBuffer(object, buffer.get(), PyBUF_FULL_RO) != 0) return std::nullopt;
+  ByteView view(std::move(buffer));  // released by its destructor from here on
+  const Py_buffer& b = *view.view_;
+  if (b.shape == nullptr) {
+    PyErr_SetString(PyExc_BufferError, "shape is null");
+    return std::nullopt;
+  }
+  if (b.strides == nullptr) {
+    PyErr_SetString(PyExc_BufferError, "strides is null");
+    return std::nullopt;
+  }
+  if (b.itemsize != 1 || !is_unsigned_byte_format(b.format)) {
+    PyErr_SetString(PyExc_BufferError, "buffer contents are not compatible with u8");
+    return std::nullopt;
+  }
+  return view;
+}
+
+ByteView::~ByteView() {
+  if (!view_) return;  // moved from
+  // An exporter's release hook may run Python code; keep a pending exception intact across it.
+  PyObject* pending = PyErr_GetRaisedException();
+  PyBuffer_Release(view_.get());
+  PyErr_SetRaisedException(pending);
+}
+
+bool require_c_contiguous(const ByteView& view) {
+  if (PyBuffer_IsContiguous(&view.view(), 'C')) return true;
+  PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
+  return false;
+}
+
+}  // namespace core_fips

@@ -1,0 +1,24 @@
+// Test builds only: a fault point fires when its name is listed in CORE_FIPS_INJECT_FAULT
+// (comma-separated), so tests can prove that every internal fault is contained.
+#include <cstdlib>
+#include <string_view>
+
+#include "errors/internal_fault.hpp"
+
+namespace core_fips {
+
+bool fault_injected(const char* point) {
+  const char* list = std::getenv("CORE_FIPS_INJECT_FAULT");
+  if (!list) return false;
+  std::string_view rest(list);
+  const std::string_view wanted(point);
+  while (!rest.empty()) {
+    const auto comma = rest.find(',');
+    if (rest.substr(0, comma) == wanted) return true;
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+}  // namespace core_fips

@@ -1,0 +1,99 @@
+// The module definition and its exec step: registers the classes and functions, in a fixed
+// order, keeping __all__ in step with them.
+#include <Python.h>
+
+#include "digest/digest_functions.hpp"
+#include "digest/token.hpp"
+#include "errors/fips.hpp"
+#include "errors/internal_fault.hpp"
+#include "module/arguments.hpp"
+#include "module/boundary.hpp"
+#include "module/pyref.hpp"
+#include "module/types.hpp"
+
+namespace core_fips {
+
+namespace {
+
+// Registration order is part of the module's surface.
+TypeObjectCell* const kClasses[] = {&token_cell};
+PyMethodDef* const kFunctions[] = {&create_hash_def, &compare_hash_def, &fips_check_def};
+
+// Appends `name` to __all__ (created on first use), then binds the attribute.
+int register_value(PyObject* module, PyObject* name, PyObject* value) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    set_type_mismatch(all.get(), "list");
+    return -1;
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    throw InternalFault("could not append __name__ to __all__");
+  }
+  return PyObject_SetAttr(module, name, value);
+}
+
+int register_function(PyObject* module, PyObject* function) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function, "__name__"));
+  if (!name) return -1;
+  if (!PyUnicode_Check(name.get())) {
+    set_type_mismatch(name.get(), "str");
+    return -1;
+  }
+  return register_value(module, name.get(), function);
+}
+
+int module_exec(PyObject* module) {
+  return call_boundary_int([&]() -> int {
+    if (module == nullptr) return -1;
+    if (!PyModule_Check(module)) {
+      set_type_mismatch(module, "module");
+      return -1;
+    }
+    for (TypeObjectCell* cell : kClasses) {
+      PyTypeObject* type = get_type(*cell);
+      if (!type) return -1;
+      PyRef name = PyRef::steal(PyUnicode_FromString(cell->definition().class_name));
+      if (!name || register_value(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+        return -1;
+      }
+    }
+    for (PyMethodDef* definition : kFunctions) {
+      // No self, module or defining class: __self__ and __module__ are None.
+      PyRef function = PyRef::steal(PyCMethod_New(definition, nullptr, nullptr, nullptr));
+      if (!function || register_function(module, function.get()) < 0) return -1;
+    }
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_core_fips",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace core_fips
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core_fips() {
+  return PyModuleDef_Init(&core_fips::module_definition);
+}

@@ -1,0 +1,39 @@
+// PyRef: the single owner of one strong Python reference.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace core_fips {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference (may be null).
+  static PyRef steal(PyObject* o) { return PyRef(o); }
+  static PyRef borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
+  PyRef(PyRef&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyRef(std::move(other)).swap(*this);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(o_); }
+
+  PyObject* get() const { return o_; }
+  explicit operator bool() const { return o_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(o_, nullptr); }
+  void swap(PyRef& other) noexcept { std::swap(o_, other.o_); }
+
+ private:
+  explicit PyRef(PyObject* o) : o_(o) {}
+  PyObject* o_ = nullptr;
+};
+
+}  // namespace core_fips

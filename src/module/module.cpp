@@ -3,7 +3,9 @@
 #include <Python.h>
 
 #include "digest/digest_functions.hpp"
+#include "digest/hasher.hpp"
 #include "digest/token.hpp"
+#include "digest/verifying_hasher.hpp"
 #include "errors/fips.hpp"
 #include "errors/internal_fault.hpp"
 #include "module/arguments.hpp"
@@ -16,7 +18,7 @@ namespace core_fips {
 namespace {
 
 // Registration order is part of the module's surface.
-TypeObjectCell* const kClasses[] = {&token_cell};
+TypeObjectCell* const kClasses[] = {&token_cell, &hasher_cell, &verifying_hasher_cell};
 PyMethodDef* const kFunctions[] = {&create_hash_def, &compare_hash_def, &fips_check_def};
 
 // Appends `name` to __all__ (created on first use), then binds the attribute.

@@ -1,0 +1,33 @@
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+MODULE_DIR = Path(__import__("_core_fips").__file__).parent
+FAULTS_DIR = Path(os.environ.get("CORE_FIPS_FAULTS_DIR", MODULE_DIR.parent / "python-faults"))
+
+
+def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter that imports _core_fips from `path`."""
+    child_env = dict(os.environ)
+    child_env["PYTHONPATH"] = str(path)
+    child_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def core():
+    import _core_fips
+    return _core_fips
+
+
+@pytest.fixture(scope="session")
+def faults_dir():
+    if not (FAULTS_DIR / "libcrypto-awslc.so.0").exists():
+        pytest.fail(f"the fault-injection build is missing from {FAULTS_DIR}")
+    return FAULTS_DIR

@@ -1,0 +1,154 @@
+"""The module as the interpreter sees it: definition, registration, FIPS status, the library."""
+import ctypes
+import hashlib
+import importlib.util
+import shutil
+import ssl
+import sys
+import threading
+
+import pytest
+
+from conftest import MODULE_DIR, ROOT, run_python
+
+ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "fips_check"]
+FIPS_DOC = ("Returns True when this wheel was built with the `corvel-fips` feature\n"
+            "AND the AWS-LC-FIPS module is currently active. False otherwise.")
+
+
+def test_module_definition(core):
+    assert core.__doc__ == ""
+    assert core.__all__ == ALL
+    assert all(getattr(core, name) is not None for name in core.__all__)
+    assert not hasattr(core, "PanicException")
+
+
+def test_extension_exports_only_its_init_and_finds_the_library_beside_it():
+    import subprocess
+    so = next(MODULE_DIR.glob("_core_fips.cpython-*.so"))
+    assert so.name == "_core_fips.cpython-314-x86_64-linux-gnu.so" or sys.version_info[:2] != (3, 14)
+    nm = subprocess.run(["nm", "-D", "--defined-only", str(so)], capture_output=True, text=True,
+                        check=True).stdout.split()
+    assert [s for s in nm if not s.startswith(("0", "T"))] == ["PyInit__core_fips"]
+    dyn = subprocess.run(["readelf", "-d", str(so)], capture_output=True, text=True,
+                         check=True).stdout
+    assert "[$ORIGIN]" in dyn and "libcrypto-awslc.so.0" in dyn
+
+
+def test_fips_check(core):
+    f = core.fips_check
+    assert f() is True and f() is True
+    assert f.__doc__ == FIPS_DOC
+    assert len("fips_check()\n--\n\n" + FIPS_DOC) == 151
+    assert f.__text_signature__ == "()"
+    assert f.__self__ is None and f.__module__ is None
+    with pytest.raises(TypeError):
+        f(1)
+    with pytest.raises(TypeError):
+        f(x=1)
+
+
+def test_threads_racing_the_first_calls():
+    # A fresh process, so that the once-guards and type cells really are filled by the race.
+    out = run_python("""
+        import threading, _core_fips as m
+        n = 16
+        barrier = threading.Barrier(n)
+        results = []
+        def first_use():
+            barrier.wait()
+            h = m.Hasher("s"); h.update(b"x")
+            results.append((m.fips_check(), m.create_hash(b"x", "s").sha == h.finalize().sha,
+                            type(m.Token.from_bytes(b"")) is m.Token))
+        threads = [threading.Thread(target=first_use) for _ in range(n)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print(len(results), set(results))
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[0] == "16 {(True, True, True)}"
+
+
+def test_types_are_shared_by_every_module_object(core):
+    out = run_python("""
+        import sys, _core_fips as first
+        del sys.modules["_core_fips"]
+        import _core_fips as second
+        assert second is not first
+        print(all(getattr(first, n) is getattr(second, n) for n in ("Token", "Hasher", "VerifyingHasher")),
+              first.create_hash is not second.create_hash, second.__all__ == first.__all__)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True", "True", "True"]
+
+
+def test_running_the_exec_step_again_appends_to_all_and_refuses_a_tuple():
+    # importlib.reload no longer re-runs an initialised extension's exec step on 3.14; run it
+    # through the C API directly, as older interpreters' reload did.
+    out = run_python("""
+        import ctypes, _core_fips as m
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        old_create, old_token = m.create_hash, m.Token
+        api.PyModule_ExecDef(m, api.PyModule_GetDef(m))
+        n = len(m.__all__) // 2
+        print(len(m.__all__), m.__all__[:n] == m.__all__[n:], m.create_hash is not old_create,
+              m.Token is old_token)
+        m.__all__ = tuple(m.__all__)
+        try:
+            api.PyModule_ExecDef(m, api.PyModule_GetDef(m))
+        except TypeError as e:
+            print(e)
+    """)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[0] == f"{2 * len(ALL)} True True True"
+    assert lines[1] == "'tuple' object is not an instance of 'list'"
+
+
+def test_one_process_with_openssl_and_aws_lc(core):
+    # The FIPS library is prefixed and bound symbolically: OpenSSL beside it must not matter.
+    ctx = ssl.create_default_context()
+    assert ctx.protocol is not None and ssl.OPENSSL_VERSION.startswith("OpenSSL")
+    data = b"both libraries in one process"
+    assert core.create_hash(data, "s").sha == hashlib.sha384(data + b"s").hexdigest()
+    assert core.fips_check() is True
+    assert hashlib.sha256(b"abc").hexdigest().startswith("ba7816bf")
+
+
+def _module_bounds(lib):
+    spec = importlib.util.spec_from_file_location("inject_hash", ROOT / "setup" / "inject_hash.py")
+    inject_hash = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(inject_hash)
+    data = lib.read_bytes()
+    elf = inject_hash.Elf(data)
+    s = elf.symbols(("BORINGSSL_bcm_text_start", "BORINGSSL_bcm_text_end"))
+    start, end = s["BORINGSSL_bcm_text_start"], s["BORINGSSL_bcm_text_end"]
+    return data, elf.file_offset(start, end - start), end - start
+
+
+@pytest.mark.parametrize("flip", [False, True])
+def test_integrity_check_guards_the_library(tmp_path, flip):
+    pkg = tmp_path / "pkg"
+    shutil.copytree(MODULE_DIR, pkg)
+    lib = pkg / "libcrypto-awslc.so.0"
+    if flip:
+        data, offset, length = _module_bounds(lib)
+        data = bytearray(data)
+        data[offset + length // 2] ^= 0x01
+        lib.write_bytes(data)
+    out = run_python("import _core_fips; print(_core_fips.fips_check())", path=pkg)
+    if flip:
+        assert out.returncode == -6, (out.returncode, out.stderr)  # SIGABRT from the self-test
+        assert "FIPS integrity test failed" in out.stderr
+    else:
+        assert out.returncode == 0 and out.stdout.strip() == "True", out.stderr
+
+
+def test_library_version():
+    lib = ctypes.CDLL(str(MODULE_DIR / "libcrypto-awslc.so.0"))
+    version = lib.core_fips_awslc_5_1_0_OpenSSL_version
+    version.restype = ctypes.c_char_p
+    assert version(0) == b"AWS-LC FIPS 5.1.0"

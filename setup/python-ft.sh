@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Free-threaded CPython 3.13 (--disable-gil), to exercise the module with no GIL. Debian ships no
+# free-threaded interpreter and its 3.14 source is not downloadable, so this builds upstream CPython
+# from the orig tarball of Debian unstable's python3.13 source package (Debian's patches are not
+# applied), pinned with its SHA-256 in setup/python-ft.lock. Same cache rules as deps.sh: the
+# product lives in $CACHE/python3.13t-<key of its inputs>, is built in a temporary folder and
+# renamed into place only once it works.
+#
+# pytest, hypothesis etc. are the pure-Python packages CPython 3.14 already uses: a .pth points at
+# the folder where that interpreter finds pytest. It is checked on every run, because that folder
+# moves whenever deps.sh rekeys the 3.14 root.
+#
+#   setup/python-ft.sh          prints the path of python3.13t (first build: 3 to 5 minutes)
+#   . setup/python-ft.sh        the same, but sets CORE_FIPS_PYTHON_FT and prints nothing
+#   setup/python-ft.sh --lock   pins the newest python3.13 source the archive serves
+# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips; CACHE when sourced), CORE_FIPS_PYTHON
+# (the 3.14 interpreter; default: the one named in $CACHE/env.sh), DEBIAN_MIRROR.
+
+FT_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+FT_LOCK=$FT_HERE/python-ft.lock
+FT_SOURCE_PACKAGE=python3.13
+# For the stdlib's C modules, from the system's own (bookworm) archive. No libzstd-dev: 3.13 has
+# no zstd module.
+FT_HOST_PKGS=(build-essential pkg-config xz-utils libssl-dev libffi-dev libsqlite3-dev liblzma-dev
+  libbz2-dev zlib1g-dev libreadline-dev libncurses-dev uuid-dev)
+# configure skips a C module silently when its -dev package is missing; these must all import.
+FT_REQUIRED_MODULES=(ssl _hashlib ctypes sqlite3 lzma bz2 zlib readline uuid _uuid decimal curses
+  mmap array _socket select)
+
+declare -F say >/dev/null || say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+declare -F fail >/dev/null || fail() { printf 'setup: ERROR: %s%s\n' "$1" "${2:+ — $2}" >&2; exit 1; }
+
+ft_host_packages() {
+  local p missing=()
+  for p in "${FT_HOST_PKGS[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" = 0 ] || fail "missing host packages: ${missing[*]}" "install them with apt-get (as root), then rerun"
+  say "installing host packages from the system's archive: ${missing[*]}"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+    >"$CACHE/host-apt-ft.log" 2>&1 ||
+    fail "apt-get install ${missing[*]} failed (see $CACHE/host-apt-ft.log)" "check the system's apt sources and network"
+}
+
+# A private deb-src list beside apt-sid.sh's binary one: same mirror and options, own folders.
+ft_src_apt() {
+  [ -n "${FT_APT_READY:-}" ] && return 0
+  . "$FT_HERE/apt-sid.sh"
+  sid_apt_init
+  FT_APT=$CACHE/apt-sid-src
+  mkdir -p "$FT_APT/lists/partial" "$FT_APT/cache/archives/partial"
+  sed 's/^deb /deb-src /' "$SID_APT/sources.list" >"$FT_APT/sources.list"
+  [ -f "$FT_APT/status" ] || : >"$FT_APT/status"
+  FT_APT_OPTS=("${SID_APT_OPTS[@]//"$SID_APT"/"$FT_APT"}")
+  apt-get "${FT_APT_OPTS[@]}" -qq update >"$FT_APT/update.log" 2>&1 ||
+    fail "apt-get update of the private sid source list failed (see $FT_APT/update.log)" "check network access to the Debian archive, then rerun"
+  FT_APT_READY=1
+}
+
+# ft_fetch_source VERSION SHA256 POOL-PATH: prints the path of the orig tarball, downloaded into
+# $CACHE/src when absent, and always checked against its pin.
+ft_fetch_source() {
+  local ver=$1 sum=$2 f=$CACHE/src/$(basename "$3") part=$CACHE/src/partial
+  if [ -f "$f" ] && [ "$(sha256sum "$f" | cut -d' ' -f1)" = "$sum" ]; then
+    echo "$f"
+    return 0
+  fi
+  ft_src_apt
+  rm -rf "$part" "$f"
+  mkdir -p "$part"
+  (cd "$part" && apt-get "${FT_APT_OPTS[@]}" -qq source --download-only --tar-only "$FT_SOURCE_PACKAGE=$ver") \
+    >"$CACHE/src/download.log" 2>&1 ||
+    fail "download of the $FT_SOURCE_PACKAGE $ver source from Debian unstable failed (see $CACHE/src/download.log)" \
+      "check network access to the Debian archive; if that version left the archive, run setup/python-ft.sh --lock"
+  mv "$part/$(basename "$f")" "$f" 2>/dev/null ||
+    fail "the $FT_SOURCE_PACKAGE $ver download has no $(basename "$f")" "run setup/python-ft.sh --lock to refresh the pin"
+  rm -rf "$part"
+  [ "$(sha256sum "$f" | cut -d' ' -f1)" = "$sum" ] || {
+    rm -f "$f"
+    fail "checksum mismatch for $(basename "$f")" "the archive served other bytes than pinned in setup/python-ft.lock; rerun, or refresh the pin deliberately with setup/python-ft.sh --lock"
+  }
+  echo "$f"
+}
+
+# ft_build TARBALL DEST MAJOR.MINOR: configures with DEST as prefix (it is baked into sysconfig and
+# the scripts), installs into a staging DESTDIR, checks the staged interpreter, then moves it to DEST.
+# The text of this function is part of the cache key: changing how it builds rebuilds.
+ft_build() {
+  local src=$1 dest=$2 mm=$3 tmp=$2.tmp.$$ logs=$CACHE/python-ft-logs t0 t1 t2 t3
+  rm -rf "$dest".tmp.*
+  mkdir -p "$tmp/src" "$logs"
+  tar -xf "$src" -C "$tmp/src" --strip-components=1 || fail "cannot unpack $src" "delete it and rerun"
+  (
+    # Flags from the caller's environment would change the build without changing the key.
+    unset CFLAGS CPPFLAGS CXXFLAGS LDFLAGS CC CXX PYTHONPATH PYTHONHOME
+    cd "$tmp/src"
+    t0=$(date +%s)
+    ./configure --prefix="$dest" --disable-gil --disable-test-modules >"$logs/configure.log" 2>&1 ||
+      fail "configure of CPython failed (see $logs/configure.log)" "fix the cause shown there, then rerun"
+    t1=$(date +%s)
+    make -j"$(nproc)" >"$logs/make.log" 2>&1 ||
+      fail "make of CPython failed (see $logs/make.log)" "fix the cause shown there, then rerun"
+    t2=$(date +%s)
+    make install DESTDIR="$tmp/stage" >"$logs/install.log" 2>&1 ||
+      fail "make install of CPython failed (see $logs/install.log)" "fix the cause shown there, then rerun"
+    t3=$(date +%s)
+    say "CPython built: configure $((t1 - t0)) s, make $((t2 - t1)) s, install $((t3 - t2)) s"
+  ) || { rm -rf "$tmp"; exit 1; }
+  # A non-shared build finds its stdlib relative to the executable, so the staged copy runs as is.
+  "$tmp/stage$dest/bin/python${mm}t" -I -c '
+import importlib, sys, sysconfig
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
+assert sys._is_gil_enabled() is False, "the GIL is on"
+missing = []
+for name in sys.argv[1:]:
+    try:
+        importlib.import_module(name)
+    except ImportError as e:
+        missing.append(f"{name} ({e})")
+if missing:
+    sys.exit("stdlib modules missing: " + "; ".join(missing))
+' "${FT_REQUIRED_MODULES[@]}" 2>"$logs/check.log" || {
+    rm -rf "$tmp"
+    fail "the new python${mm}t failed its check: $(tail -1 "$logs/check.log")" \
+      "see $logs/make.log for modules that were not built (a missing -dev package?), then rerun"
+  }
+  mv "$tmp/stage$dest" "$dest"
+  rm -rf "$tmp"
+}
+
+# ft_link_pydeps DEST MAJOR.MINOR: makes the 3.14 interpreter's pure-Python packages importable.
+ft_link_pydeps() {
+  local dest=$1 mm=$2 py314=${CORE_FIPS_PYTHON:-} dir pth want
+  if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
+    py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
+  fi
+  [ -n "$py314" ] && [ -x "$py314" ] ||
+    fail "no CPython 3.14 to share pytest and hypothesis with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+  dir=$("$py314" -I -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))') ||
+    fail "$py314 cannot import pytest" "run setup/deps.sh"
+  pth=$dest/lib/python${mm}t/site-packages/zz-core-fips-pydeps.pth
+  want="import site; site.addsitedir('$dir')"
+  [ "$(cat "$pth" 2>/dev/null)" = "$want" ] && return 0
+  mkdir -p "$CACHE/python-ft-logs"
+  echo "$want" >"$pth.tmp.$$" && mv "$pth.tmp.$$" "$pth"
+  "$dest/bin/python${mm}t" -c 'import pytest, hypothesis' 2>"$CACHE/python-ft-logs/pydeps.log" ||
+    fail "python${mm}t cannot import pytest and hypothesis from $dir (see $CACHE/python-ft-logs/pydeps.log)" "run setup/deps.sh, then rerun"
+}
+
+ft_setup() {
+  local pin group pkg ver sum pool upstream mm key dest py tarball fd
+  CACHE=${CACHE:-${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}
+  mkdir -p "$CACHE"
+  CACHE=$(cd "$CACHE" && pwd)
+  pin=$(grep -E '^ft-source ' "$FT_LOCK" 2>/dev/null) ||
+    fail "no ft-source pin in $FT_LOCK" "run setup/python-ft.sh --lock"
+  read -r group pkg ver sum pool <<<"$pin"
+  [ "$pkg" = "$FT_SOURCE_PACKAGE" ] || fail "$FT_LOCK pins $pkg, expected $FT_SOURCE_PACKAGE" "run setup/python-ft.sh --lock"
+  upstream=${ver%-*}
+  mm=${upstream%.*}
+  key=$(printf '%s\n%s\n' "$pin" "$(declare -f ft_build)" | sha256sum | cut -c1-12)
+  dest=$CACHE/python${mm}t-$key
+  py=$dest/bin/python${mm}t
+  if [ ! -x "$py" ]; then
+    # Own lock, not deps.sh's: deps.sh may run this while holding its own.
+    exec {fd}>"$CACHE/.lock-python-ft"
+    flock "$fd"
+    if [ ! -x "$py" ]; then # another run may have finished it while this one waited
+      ft_host_packages
+      tarball=$(ft_fetch_source "$ver" "$sum" "$pool") || exit 1
+      say "building free-threaded CPython $upstream into $dest: 3 to 5 minutes"
+      ft_build "$tarball" "$dest" "$mm"
+    fi
+    exec {fd}>&-
+  fi
+  ft_link_pydeps "$dest" "$mm"
+  CORE_FIPS_PYTHON_FT=$py
+}
+
+# Pins the newest version whose orig tarball the archive actually serves (some pool files are gone).
+ft_lock() {
+  local v dir file tmp
+  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  mkdir -p "$CACHE/src"
+  ft_src_apt
+  tmp=$(mktemp -d)
+  for v in $(apt-cache "${FT_APT_OPTS[@]}" showsrc "$FT_SOURCE_PACKAGE" | awk '/^Version:/{print $2}' | sort -rV | uniq); do
+    if (cd "$tmp" && apt-get "${FT_APT_OPTS[@]}" -qq source --download-only --tar-only "$FT_SOURCE_PACKAGE=$v") >/dev/null 2>&1; then
+      file=$(cd "$tmp" && ls -- *.orig.tar.* | grep -v '\.asc$' | head -1)
+      dir=$(apt-cache "${FT_APT_OPTS[@]}" showsrc "$FT_SOURCE_PACKAGE" | awk -v v="$v" 'BEGIN { RS = ""; FS = "\n" }
+        { ver = ""; d = ""
+          for (i = 1; i <= NF; i++) { if ($i ~ /^Version: /) ver = substr($i, 10); if ($i ~ /^Directory: /) d = substr($i, 12) }
+          if (ver == v) { print d; exit } }')
+      {
+        echo "# group source-package version sha256 pool-path   (written by setup/python-ft.sh --lock)"
+        echo "ft-source $FT_SOURCE_PACKAGE $v $(sha256sum "$tmp/$file" | cut -d' ' -f1) $dir/$file"
+      } >"$FT_LOCK"
+      mv "$tmp/$file" "$CACHE/src/$file"
+      rm -rf "$tmp"
+      cat "$FT_LOCK"
+      return 0
+    fi
+    say "$FT_SOURCE_PACKAGE $v: source not downloadable from the archive"
+  done
+  rm -rf "$tmp"
+  fail "no $FT_SOURCE_PACKAGE source version is downloadable" "check network access to the Debian archive"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -euo pipefail
+  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  case "${1:-}" in
+    --lock) ft_lock ;;
+    "") ft_setup && echo "$CORE_FIPS_PYTHON_FT" ;;
+    *) fail "unknown argument: $1" "usage: setup/python-ft.sh [--lock]" ;;
+  esac
+else
+  ft_setup
+fi

@@ -1,0 +1,160 @@
+"""Salted SHA-384 tokens, against hashlib as the independent reference."""
+import hashlib
+import re
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+ABC_384 = ("cb00753f45a35e8bb5a03d699ac65007272c32ab0eded163"
+           "1a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7")
+UUID4_HEX = re.compile(r"^[0-9a-f]{12}4[0-9a-f]{3}[89ab][0-9a-f]{15}$")
+
+
+def test_salt_follows_content_directly(core):
+    assert core.create_hash(b"ab", "c").sha == ABC_384
+    assert core.create_hash(b"abc", "").sha == ABC_384
+    assert core.Token.from_bytes(b"", "abc").sha == ABC_384
+    assert core.create_hash(b"abc", "").salt == ""
+
+
+def test_non_ascii_salt_contributes_its_utf8_bytes(core):
+    t = core.create_hash(b"data", "é")
+    assert t.sha == hashlib.sha384(b"data\xc3\xa9").hexdigest()
+    assert t.salt == "é"
+
+
+@settings(max_examples=200, deadline=None)
+@given(content=st.binary(max_size=4096), salt=st.text(max_size=40))
+def test_matches_hashlib(core, content, salt):
+    want = hashlib.sha384(content + salt.encode()).hexdigest()
+    t = core.create_hash(content, salt)
+    assert t.sha == want and t.salt == salt
+    assert core.Token.from_bytes(content, salt).sha == want
+    assert core.compare_hash(want, salt, content) is True
+    assert core.Token.compare_token(want, salt, content) is None
+
+
+def test_empty_content_of_every_kind(core):
+    for empty in (b"", bytearray(), memoryview(b"")):
+        assert core.create_hash(empty, "").sha == hashlib.sha384(b"").hexdigest()
+
+
+def test_default_salt(core):
+    tokens = [core.Token.from_bytes(b"same"), core.create_hash(b"same", None)]
+    for t in tokens:
+        assert UUID4_HEX.match(t.salt), t.salt
+        assert t.sha == hashlib.sha384(b"same" + t.salt.encode()).hexdigest()
+    assert tokens[0].salt != tokens[1].salt and tokens[0].sha != tokens[1].sha
+    salts = {core.Token.from_bytes(b"").salt for _ in range(2000)}
+    assert len(salts) == 2000
+    # Over many salts every random hex position takes several values; the fixed ones never do.
+    for i in range(32):
+        seen = {s[i] for s in salts}
+        if i == 12:
+            assert seen == {"4"}
+        elif i == 16:
+            assert seen == set("89ab")
+        else:
+            assert len(seen) == 16
+
+
+def test_mismatches(core):
+    content = b"payload"
+    t = core.create_hash(content, "salt")
+    wrong = [
+        (t.sha, t.salt, b"Payload"),
+        (t.sha.upper(), t.salt, content),
+        (t.sha + "\n", t.salt, content),
+        (" " + t.sha, t.salt, content),
+        (t.sha, "other", content),
+        (t.sha[:-1], t.salt, content),
+    ]
+    for sha, salt, data in wrong:
+        assert core.compare_hash(sha, salt, data) is False
+        with pytest.raises(ValueError) as info:
+            core.Token.compare_token(sha, salt, data)
+        assert str(info.value) == "Generic error: Token mismatch \n"
+        assert len(str(info.value)) == 31 and info.value.args == ("Generic error: Token mismatch \n",)
+    assert core.compare_hash(t.sha, t.salt, content) is True
+
+
+@settings(max_examples=200, deadline=None)
+@given(sha=st.text())
+def test_compare_hash_never_raises_for_any_sha(core, sha):
+    assert core.compare_hash(sha.encode("utf-8", "replace").decode(), "s", b"x") is False
+
+
+class TestToken:
+    def test_surface(self, core):
+        T = core.Token
+        assert T.__module__ == "builtins" and T.__qualname__ == "Token" and T.__doc__ is None
+        assert T.from_bytes.__text_signature__ == "(data, salt=None)"
+        assert T.compare_token.__text_signature__ == "(sha, salt, data)"
+        assert T.from_bytes.__doc__ is None
+        assert core.create_hash.__text_signature__ == "(bytes, salt)"
+        assert core.create_hash.__doc__ is None
+        assert core.compare_hash.__text_signature__ == "(sha, salt, bytes)"
+        assert core.create_hash.__module__ is None and core.create_hash.__self__ is None
+
+    def test_static_methods_through_class_and_instance(self, core):
+        t = core.create_hash(b"x", "s")
+        assert t.from_bytes(b"x", "s").sha == core.Token.from_bytes(b"x", "s").sha == t.sha
+        assert t.compare_token(t.sha, "s", b"x") is None
+
+    def test_no_constructor_no_subclass_read_only(self, core):
+        with pytest.raises(TypeError):
+            core.Token()
+        with pytest.raises(TypeError):
+            core.Token("a", "b")
+        for cls in (core.Token, core.Hasher, core.VerifyingHasher):
+            with pytest.raises(TypeError):
+                type("Sub", (cls,), {})
+        t = core.create_hash(b"x", "s")
+        with pytest.raises(AttributeError):
+            t.sha = "x"
+        with pytest.raises(AttributeError):
+            del t.salt
+        with pytest.raises(AttributeError):
+            t.other = 1  # no __dict__
+
+    def test_object_defaults(self, core):
+        a, b = core.create_hash(b"x", "s"), core.create_hash(b"x", "s")
+        assert a != b and a.sha == b.sha
+        assert repr(a).startswith("<builtins.Token object at ")
+
+    def test_types_are_not_frozen(self, core):
+        core.Hasher.extra_attribute = 1
+        try:
+            assert core.Hasher().extra_attribute == 1
+        finally:
+            del core.Hasher.extra_attribute
+
+    def test_attributes_are_fresh_copies(self, core):
+        t = core.create_hash(b"x", "sälz")
+        assert t.salt == "sälz" and t.salt is not t.salt and len(t.sha) == 96
+
+
+def test_lock_is_released_while_hashing(core):
+    big = bytes(512 << 20)
+    done = threading.Event()
+    result = []
+
+    def hash_it():
+        result.append(core.create_hash(big, "s"))
+        done.set()
+
+    worker = threading.Thread(target=hash_it)
+    started = last = time.perf_counter()
+    longest_stall = 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest_stall = max(longest_stall, now - last)
+        last = now
+    elapsed = time.perf_counter() - started
+    worker.join()
+    assert result[0].sha == hashlib.sha384(big + b"s").hexdigest()
+    # Had the digest kept the lock, this thread would have stalled for the whole digest.
+    assert longest_stall < elapsed / 4, (longest_stall, elapsed)

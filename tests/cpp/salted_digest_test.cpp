@@ -1,0 +1,81 @@
+#include "digest/salted_digest.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace core_fips {
+namespace {
+
+constexpr const char* kAbc384 =
+    "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7";
+// FIPS 180-4 two-block example, "abcdefghbcdefghi...nopqrstu".
+constexpr const char* kTwoBlockMessage =
+    "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsm"
+    "nopqrstnopqrstu";
+constexpr const char* kTwoBlock384 =
+    "09330c33f71147e83d192fc782cd1b4753111b173b3b05d22fa08086e3b0f712fcc7c71a557e2db966c3e9fa91746039";
+
+std::span<const std::uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+TEST(SaltedDigest, PublishedVectorsWhateverTheSplit) {
+  EXPECT_EQ(salted_token(bytes("abc"), "").sha, kAbc384);
+  EXPECT_EQ(salted_token(bytes(""), "abc").sha, kAbc384);
+  const std::string message = kTwoBlockMessage;
+  for (std::size_t cut = 0; cut <= message.size(); cut += 7) {
+    SaltedDigest engine(std::string_view(""));
+    engine.update(bytes(std::string_view(message).substr(0, cut)));
+    engine.update(bytes(std::string_view(message).substr(cut)));
+    EXPECT_EQ(std::move(engine).finish().sha, kTwoBlock384) << "cut at " << cut;
+  }
+}
+
+TEST(SaltedDigest, EngineSurvivesAMove) {
+  SaltedDigest first(std::string_view("c"));
+  first.update(bytes("a"));
+  SaltedDigest moved(std::move(first));
+  moved.update(bytes("b"));
+  const TokenValue token = std::move(moved).finish();
+  EXPECT_EQ(token.sha, kAbc384);
+  EXPECT_EQ(token.salt, "c");
+}
+
+TEST(DefaultSalt, IsAVersion4UuidInLowercaseHex) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 500; ++i) {
+    const std::string salt = default_salt();
+    ASSERT_EQ(salt.size(), kDefaultSaltLength);
+    EXPECT_EQ(salt.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(salt[12], '4');
+    EXPECT_NE(std::string("89ab").find(salt[16]), std::string::npos);
+    seen.insert(salt);
+  }
+  EXPECT_EQ(seen.size(), 500u);
+}
+
+TEST(DigestVerifier, ExactTextComparison) {
+  const std::string good = salted_token(bytes("content"), "s").sha;
+  EXPECT_TRUE(verify_salted(good, "s", bytes("content")).ok());
+  std::string upper = good;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::vector<std::string> wrong = {upper, good + "\n", good.substr(1), "", good + good};
+  for (const std::string& expected : wrong) {
+    Status outcome = verify_salted(expected, "s", bytes("content"));
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().kind(), CoreError::Kind::Generic);
+    EXPECT_EQ(outcome.error().message(), "Generic error: Token mismatch \n");
+  }
+  EXPECT_FALSE(verify_salted(good, "t", bytes("content")).ok());
+}
+
+TEST(RenderHex, HighNibbleFirst) {
+  const std::uint8_t data[] = {0x00, 0x0f, 0xf0, 0xa5, 0xff};
+  EXPECT_EQ(render_hex(data), "000ff0a5ff");
+}
+
+}  // namespace
+}  // namespace core_fips

@@ -54,7 +54,8 @@ class DigestVerifier {
 };
 
 // The one-shot forms: one engine, one update with the whole content.
-TokenValue salted_token(std::span<const std::uint8_t> content, std::optional<std::string_view> salt);
+TokenValue salted_token(std::span<const std::uint8_t> content,
+                        std::optional<std::string_view> salt);
 Status verify_salted(std::string_view expected, std::string_view salt,
                      std::span<const std::uint8_t> content);
 

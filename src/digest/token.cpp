@@ -74,9 +74,13 @@ PyGetSetDef token_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const ClassDefinition token_class{
-    "Token",       "", static_cast<int>(sizeof(TokenInstance)), nullptr, token_methods,
-    token_getset, release_instance<TokenValue>};
+const ClassDefinition token_class{"Token",
+                                  "",
+                                  static_cast<int>(sizeof(TokenInstance)),
+                                  nullptr,
+                                  token_methods,
+                                  token_getset,
+                                  release_instance<TokenValue>};
 
 }  // namespace
 

@@ -8,7 +8,9 @@ namespace core_fips {
 
 namespace {
 
-const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+const char* was_or_were(Py_ssize_t n) {
+  return n == 1 ? "was" : "were";
+}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string join_quoted(const std::array<const char*, kMaxParameters>& names, std::size_t n) {
@@ -25,8 +27,7 @@ std::string join_quoted(const std::array<const char*, kMaxParameters>& names, st
 void add_note(const char* parameter) {
   PyObject* exc = PyErr_GetRaisedException();
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-  if (!note ||
-      !PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()))) {
+  if (!note || !PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()))) {
     PyErr_Clear();  // a failure to attach the note is discarded
   }
   PyErr_SetRaisedException(exc);
@@ -53,8 +54,8 @@ void set_type_mismatch(PyObject* object, const char* target) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
-                 target);
+    PyErr_Format(PyExc_TypeError,
+                 "'<failed to extract type name>' object is not an instance of '%s'", target);
     return;
   }
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
@@ -65,8 +66,8 @@ bool Arguments::bind_positional(Py_ssize_t count) {
   if (count <= m) return true;
   const std::string name = spec_.display_name();
   if (spec_.required == spec_.count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", name.c_str(),
-                 m, count, was_or_were(count));
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 name.c_str(), m, count, was_or_were(count));
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zd positional arguments but %zd %s given",
                  name.c_str(), spec_.required, m, count, was_or_were(count));

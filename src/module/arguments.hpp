@@ -72,8 +72,9 @@ class Arguments {
 
   const ParameterSpec& spec_;
   std::array<PyObject*, kMaxParameters> bound_{};  // borrowed; the caller keeps them alive
-  std::array<std::variant<std::monostate, std::string_view, std::span<const std::uint8_t>, ByteView>,
-             kMaxParameters>
+  std::array<
+      std::variant<std::monostate, std::string_view, std::span<const std::uint8_t>, ByteView>,
+      kMaxParameters>
       values_;
 };
 

@@ -81,15 +81,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_core_fips",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_core_fips", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -27,8 +27,7 @@ PyTypeObject* create_type(const ClassDefinition& d) {
   PyObject* type = PyType_FromSpec(spec);
   if (!type) {
     PyObject* cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s",
-                 d.class_name);
+    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", d.class_name);
     PyObject* error = PyErr_GetRaisedException();
     PyException_SetCause(error, cause);  // steals `cause`
     PyErr_SetRaisedException(error);

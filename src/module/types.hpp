@@ -19,8 +19,7 @@ namespace core_fips {
 
 template <class Payload>
 struct Instance {
-  PyObject_HEAD
-  Payload payload;
+  PyObject_HEAD Payload payload;
   BorrowCounter borrow;
 
   static Instance* from(PyObject* o) { return reinterpret_cast<Instance*>(o); }
@@ -75,7 +74,8 @@ void release_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   release_boundary(self, [&] {
     std::destroy_at(&Instance<Payload>::from(self)->payload);
-    if (fault_injected("instance.release")) throw InternalFault("instance release", "injected fault");
+    if (fault_injected("instance.release"))
+      throw InternalFault("instance release", "injected fault");
   });
   type->tp_free(self);
   Py_DECREF(type);

@@ -91,3 +91,46 @@ del h
 print(len(reports), reports[0][0], repr(reports[0][1]), reports[0][2].__name__, reports[1][2].__name__)
 """)
     assert lines == ["2 PanicException 'instance release: injected fault' Token Hasher"]
+
+
+def test_memory_exhaustion_is_memory_error_not_panic():
+    # Every allocation of the interpreter fails from the n-th on: each call either completes or
+    # raises MemoryError; it never turns into PanicException or crashes.
+    out = run_python("""
+        import _testcapi, _core_fips as m
+        t = m.create_hash(b"abc", "s")
+        calls = {
+            "create_hash": lambda: m.create_hash(b"abc", "s"),
+            "from_bytes": lambda: m.Token.from_bytes(b"abc"),
+            "compare_hash": lambda: m.compare_hash(t.sha, "s", b"abc"),
+            "compare_token": lambda: m.Token.compare_token(t.sha, "s", b"abd"),
+            "getter": lambda: t.sha,
+            "Hasher": lambda: m.Hasher("s").finalize(),
+            "VerifyingHasher": lambda: m.VerifyingHasher(t.sha, "s").finalize(),
+            "bad-argument": lambda: m.create_hash("x", "s"),
+        }
+        if hasattr(m, "encrypt"):
+            calls["encrypt"] = lambda: m.encrypt(b"not a key", b"x")
+        for name, fn in calls.items():
+            outcomes = set()
+            for start in range(30):
+                _testcapi.set_nomemory(start, 0)
+                try:
+                    fn()
+                    outcome = "completed"
+                except MemoryError:
+                    outcome = "MemoryError"
+                except (ValueError, TypeError):
+                    outcome = "completed"  # the call's own answer
+                except BaseException as e:
+                    outcome = e
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add(outcome if isinstance(outcome, str) else type(outcome).__name__)
+            print(name, *sorted(outcomes))
+    """)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert len(lines) >= 8
+    for line in lines:
+        assert line.split()[1:] == ["MemoryError", "completed"], line

@@ -3,7 +3,9 @@
 #include <openssl/mem.h>
 #include <sys/random.h>
 
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "errors/internal_fault.hpp"
 
@@ -39,10 +41,20 @@ std::string finish_hex(DigestContext& context, std::string_view salt) {
 }  // namespace
 
 std::string render_hex(std::span<const std::uint8_t> bytes) {
+  // Two characters per byte from one table look-up.
+  static constexpr auto kPairs = [] {
+    std::array<char, 512> pairs{};
+    for (std::size_t i = 0; i < 256; ++i) {
+      pairs[2 * i] = kHexDigits[i >> 4];
+      pairs[2 * i + 1] = kHexDigits[i & 0x0f];
+    }
+    return pairs;
+  }();
   std::string out(2 * bytes.size(), '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[2 * i] = kHexDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kHexDigits[bytes[i] & 0x0f];
+  char* cursor = out.data();
+  for (const std::uint8_t byte : bytes) {
+    std::memcpy(cursor, &kPairs[2 * byte], 2);
+    cursor += 2;
   }
   return out;
 }

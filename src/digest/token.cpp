@@ -1,5 +1,7 @@
 #include "digest/token.hpp"
 
+#include <cstring>
+
 #include "errors/internal_fault.hpp"
 #include "errors/python_error.hpp"
 
@@ -20,6 +22,12 @@ PyObject* get_field(PyObject* self, void* closure) {
     if (!access) return nullptr;
     const auto field = *static_cast<const TokenField*>(closure);
     const std::string& text = field == TokenField::Sha ? token->payload.sha : token->payload.salt;
+    if (field == TokenField::Sha) {
+      // Always 96 ASCII hex digits: no decoding to do.
+      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+      if (out) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
+      return out;
+    }
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
   });
 }

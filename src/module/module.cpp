@@ -6,6 +6,7 @@
 #include "digest/hasher.hpp"
 #include "digest/token.hpp"
 #include "digest/verifying_hasher.hpp"
+#include "envelope/encrypt_function.hpp"
 #include "errors/fips.hpp"
 #include "errors/internal_fault.hpp"
 #include "module/arguments.hpp"
@@ -19,7 +20,8 @@ namespace {
 
 // Registration order is part of the module's surface.
 TypeObjectCell* const kClasses[] = {&token_cell, &hasher_cell, &verifying_hasher_cell};
-PyMethodDef* const kFunctions[] = {&create_hash_def, &compare_hash_def, &fips_check_def};
+PyMethodDef* const kFunctions[] = {&create_hash_def, &compare_hash_def, &encrypt_def,
+                                   &fips_check_def};
 
 // Appends `name` to __all__ (created on first use), then binds the attribute.
 int register_value(PyObject* module, PyObject* name, PyObject* value) {

@@ -11,7 +11,8 @@ import pytest
 
 from conftest import MODULE_DIR, ROOT, run_python
 
-ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "fips_check"]
+ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "encrypt",
+       "fips_check"]
 FIPS_DOC = ("Returns True when this wheel was built with the `corvel-fips` feature\n"
             "AND the AWS-LC-FIPS module is currently active. False otherwise.")
 

@@ -1,0 +1,75 @@
+// Envelope encryption: a fresh AES-256-GCM content key and nonce seal the plaintext, the key is
+// wrapped with RSA-OAEP (SHA-256, MGF1-SHA-256, no label) for the holder of the RSA key, and the
+// result is one self-describing byte string:
+//   u16be k | wrapped key (k) | nonce (12) | ciphertext (n) | tag (16)
+// Runs with the interpreter lock released: touches no Python object.
+#pragma once
+
+#include <openssl/aead.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "envelope/rsa_public_key.hpp"
+#include "errors/result.hpp"
+
+namespace core_fips {
+
+inline constexpr std::size_t kContentKeyLength = 32;
+inline constexpr std::size_t kNonceLength = 12;
+inline constexpr std::size_t kTagLength = 16;
+inline constexpr std::size_t kWrappedKeyLengthField = 2;
+inline constexpr std::size_t kEnvelopeOverhead = kWrappedKeyLengthField + kNonceLength + kTagLength;
+
+// A fixed-size secret, overwritten with zeros when no longer needed and in any case on release.
+template <std::size_t N>
+class SecretBuffer {
+ public:
+  SecretBuffer() { wipe(); }
+  SecretBuffer(SecretBuffer&& other) noexcept : bytes_(other.bytes_) { other.wipe(); }
+  SecretBuffer& operator=(SecretBuffer&&) = delete;
+  ~SecretBuffer() { wipe(); }
+  void wipe() { OPENSSL_cleanse(bytes_.data(), N); }
+  std::uint8_t* data() { return bytes_.data(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  static constexpr std::size_t size() { return N; }
+
+ private:
+  std::array<std::uint8_t, N> bytes_;
+};
+
+// One envelope in the making. prepare() does everything that depends only on the key (intake,
+// content key, nonce, AEAD set-up), so the caller can size the output exactly before seal_into()
+// writes the whole envelope into it.
+class EnvelopeSealer {
+ public:
+  static Result<EnvelopeSealer> prepare(std::span<const std::uint8_t> public_key_pem);
+
+  std::size_t wrapped_key_length() const { return key_.size(); }
+  std::size_t output_length(std::size_t plaintext_length) const {
+    return kEnvelopeOverhead + wrapped_key_length() + plaintext_length;
+  }
+  // Seals `plaintext` straight into `out` (exactly output_length() bytes) and wraps the key.
+  // Consumes the sealer: the content key is wiped whatever the outcome.
+  Status seal_into(std::span<const std::uint8_t> plaintext, std::span<std::uint8_t> out) &&;
+
+ private:
+  struct AeadFree {
+    void operator()(EVP_AEAD_CTX* ctx) const { EVP_AEAD_CTX_free(ctx); }
+  };
+  explicit EnvelopeSealer(RsaEncryptionKey key) : key_(std::move(key)) {}
+
+  RsaEncryptionKey key_;
+  SecretBuffer<kContentKeyLength> content_key_;
+  std::array<std::uint8_t, kNonceLength> nonce_{};
+  std::unique_ptr<EVP_AEAD_CTX, AeadFree> aead_;
+};
+
+// The whole operation into a new vector.
+Result<std::vector<std::uint8_t>> encrypt_envelope(std::span<const std::uint8_t> public_key_pem,
+                                                   std::span<const std::uint8_t> plaintext);
+
+}  // namespace core_fips

@@ -1,0 +1,126 @@
+// Envelopes opened again with the library and the private key: layout, content, and refusals.
+#include "envelope/envelope.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/aead.h>
+#include <openssl/base64.h>
+#include <openssl/bn.h>
+#include <openssl/digest.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace core_fips {
+namespace {
+
+// PKCS #1 PEM of an RSA public key, in 64-column lines.
+std::string public_pem(const RSA* rsa) {
+  std::uint8_t* der = nullptr;
+  std::size_t der_length = 0;
+  if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
+  std::string base64(4 * ((der_length + 2) / 3) + 1, '\0');
+  base64.resize(EVP_EncodeBlock(reinterpret_cast<std::uint8_t*>(base64.data()), der, der_length));
+  OPENSSL_free(der);
+  std::string out = "-----BEGIN RSA PUBLIC KEY-----\n";
+  for (std::size_t at = 0; at < base64.size(); at += 64) out += base64.substr(at, 64) + "\n";
+  return out + "-----END RSA PUBLIC KEY-----\n";
+}
+
+struct KeyPair {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> private_key{nullptr, EVP_PKEY_free};
+  std::string public_pem;
+};
+
+const KeyPair& key_2048() {
+  static const KeyPair pair = [] {
+    KeyPair made;
+    RSA* rsa = RSA_new();
+    BIGNUM* e = BN_new();
+    if (!rsa || !e || !BN_set_word(e, RSA_F4) || !RSA_generate_key_ex(rsa, 2048, e, nullptr)) {
+      throw std::runtime_error("RSA key generation failed");
+    }
+    BN_free(e);
+    made.public_pem = public_pem(rsa);
+    made.private_key.reset(EVP_PKEY_new());
+    EVP_PKEY_assign_RSA(made.private_key.get(), rsa);
+    return made;
+  }();
+  return pair;
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The recipient's side, with the library: nullopt when the envelope does not open.
+std::optional<std::vector<std::uint8_t>> open_envelope(const std::vector<std::uint8_t>& env) {
+  const std::size_t k = (std::size_t{env[0]} << 8) | env[1];
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+      EVP_PKEY_CTX_new(key_2048().private_key.get(), nullptr), EVP_PKEY_CTX_free);
+  std::uint8_t key[512];
+  std::size_t key_length = sizeof key;
+  if (!EVP_PKEY_decrypt_init(ctx.get()) ||
+      !EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) ||
+      !EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) ||
+      !EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) ||
+      !EVP_PKEY_decrypt(ctx.get(), key, &key_length, env.data() + 2, k) || key_length != 32) {
+    return std::nullopt;
+  }
+  bssl::ScopedEVP_AEAD_CTX aead;
+  const std::uint8_t* nonce = env.data() + 2 + k;
+  const std::uint8_t* sealed = nonce + kNonceLength;
+  const std::size_t sealed_length = env.size() - 2 - k - kNonceLength;
+  std::vector<std::uint8_t> plaintext(sealed_length);
+  std::size_t out_length = 0;
+  if (!EVP_AEAD_CTX_init(aead.get(), EVP_aead_aes_256_gcm(), key, 32, kTagLength, nullptr) ||
+      !EVP_AEAD_CTX_open(aead.get(), plaintext.data(), &out_length, plaintext.size(), nonce,
+                         kNonceLength, sealed, sealed_length, nullptr, 0)) {
+    return std::nullopt;
+  }
+  plaintext.resize(out_length);
+  return plaintext;
+}
+
+TEST(Envelope, LayoutAndRoundTrip) {
+  for (const std::string_view text : {std::string_view(""), std::string_view("12345"),
+                                      std::string_view("a longer plaintext than one block")}) {
+    Result<std::vector<std::uint8_t>> env =
+        encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of(text));
+    ASSERT_TRUE(env.ok());
+    ASSERT_EQ(env.value().size(), 286 + text.size());
+    EXPECT_EQ(env.value()[0], 0x01);
+    EXPECT_EQ(env.value()[1], 0x00);
+    const auto opened = open_envelope(env.value());
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_EQ(std::string(opened->begin(), opened->end()), text);
+  }
+}
+
+TEST(Envelope, AlteredContentDoesNotOpenAndEachEnvelopeIsFresh) {
+  const auto a = encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of("same")).value();
+  const auto b = encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of("same")).value();
+  EXPECT_NE(a, b);
+  for (std::size_t i = 2 + 256; i < a.size(); ++i) {
+    auto altered = a;
+    altered[i] ^= 0x80;
+    EXPECT_FALSE(open_envelope(altered).has_value()) << "octet " << i;
+  }
+}
+
+TEST(Envelope, RefusalsAreTheIntakeErrorsOrEncryptionFailed) {
+  auto refused = encrypt_envelope(bytes_of("not a key"), bytes_of("x"));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), CoreError::Kind::InvalidPublicKey);
+
+  // An output buffer of the wrong size is refused rather than overrun.
+  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(bytes_of(key_2048().public_pem));
+  ASSERT_TRUE(sealer.ok());
+  std::vector<std::uint8_t> small(sealer.value().output_length(5) - 1);
+  Status sealed = std::move(sealer).value().seal_into(bytes_of("12345"), small);
+  ASSERT_FALSE(sealed.ok());
+  EXPECT_EQ(sealed.error().kind(), CoreError::Kind::EncryptionFailed);
+}
+
+}  // namespace
+}  // namespace core_fips

@@ -25,7 +25,7 @@ FT_HOST_PKGS=(build-essential pkg-config xz-utils libssl-dev libffi-dev libsqlit
   libbz2-dev zlib1g-dev libreadline-dev libncurses-dev uuid-dev)
 # configure skips a C module silently when its -dev package is missing; these must all import.
 FT_REQUIRED_MODULES=(ssl _hashlib ctypes sqlite3 lzma bz2 zlib readline uuid _uuid decimal curses
-  mmap array _socket select)
+  mmap array _socket select _testcapi)
 
 declare -F say >/dev/null || say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 declare -F fail >/dev/null || fail() { printf 'setup: ERROR: %s%s\n' "$1" "${2:+ — $2}" >&2; exit 1; }
@@ -61,7 +61,8 @@ ft_src_apt() {
 # ft_fetch_source VERSION SHA256 POOL-PATH: prints the path of the orig tarball, downloaded into
 # $CACHE/src when absent, and always checked against its pin.
 ft_fetch_source() {
-  local ver=$1 sum=$2 f=$CACHE/src/$(basename "$3") part=$CACHE/src/partial
+  local ver=$1 sum=$2 f part=$CACHE/src/partial
+  f=$CACHE/src/$(basename "$3")
   if [ -f "$f" ] && [ "$(sha256sum "$f" | cut -d' ' -f1)" = "$sum" ]; then
     echo "$f"
     return 0
@@ -96,13 +97,16 @@ ft_build() {
     unset CFLAGS CPPFLAGS CXXFLAGS LDFLAGS CC CXX PYTHONPATH PYTHONHOME
     cd "$tmp/src"
     t0=$(date +%s)
-    ./configure --prefix="$dest" --disable-gil --disable-test-modules >"$logs/configure.log" 2>&1 ||
+    # Test modules stay enabled so that _testcapi (set_nomemory, used by the fault tests) is
+    # built; TEST_MODULES=no at install time still leaves out Lib/test. pip comes from the shared
+    # pure-Python packages, so no ensurepip.
+    ./configure --prefix="$dest" --disable-gil --with-ensurepip=no >"$logs/configure.log" 2>&1 ||
       fail "configure of CPython failed (see $logs/configure.log)" "fix the cause shown there, then rerun"
     t1=$(date +%s)
     make -j"$(nproc)" >"$logs/make.log" 2>&1 ||
       fail "make of CPython failed (see $logs/make.log)" "fix the cause shown there, then rerun"
     t2=$(date +%s)
-    make install DESTDIR="$tmp/stage" >"$logs/install.log" 2>&1 ||
+    make install DESTDIR="$tmp/stage" TEST_MODULES=no >"$logs/install.log" 2>&1 ||
       fail "make install of CPython failed (see $logs/install.log)" "fix the cause shown there, then rerun"
     t3=$(date +%s)
     say "CPython built: configure $((t1 - t0)) s, make $((t2 - t1)) s, install $((t3 - t2)) s"
@@ -135,8 +139,9 @@ ft_link_pydeps() {
   if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
     py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
   fi
-  [ -n "$py314" ] && [ -x "$py314" ] ||
+  if [ -z "$py314" ] || [ ! -x "$py314" ]; then
     fail "no CPython 3.14 to share pytest and hypothesis with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+  fi
   dir=$("$py314" -I -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))') ||
     fail "$py314 cannot import pytest" "run setup/deps.sh"
   pth=$dest/lib/python${mm}t/site-packages/zz-core-fips-pydeps.pth
@@ -149,13 +154,13 @@ ft_link_pydeps() {
 }
 
 ft_setup() {
-  local pin group pkg ver sum pool upstream mm key dest py tarball fd
+  local pin pkg ver sum pool upstream mm key dest py tarball fd
   CACHE=${CACHE:-${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}
   mkdir -p "$CACHE"
   CACHE=$(cd "$CACHE" && pwd)
   pin=$(grep -E '^ft-source ' "$FT_LOCK" 2>/dev/null) ||
     fail "no ft-source pin in $FT_LOCK" "run setup/python-ft.sh --lock"
-  read -r group pkg ver sum pool <<<"$pin"
+  read -r _ pkg ver sum pool <<<"$pin"
   [ "$pkg" = "$FT_SOURCE_PACKAGE" ] || fail "$FT_LOCK pins $pkg, expected $FT_SOURCE_PACKAGE" "run setup/python-ft.sh --lock"
   upstream=${ver%-*}
   mm=${upstream%.*}
@@ -180,14 +185,15 @@ ft_setup() {
 
 # Pins the newest version whose orig tarball the archive actually serves (some pool files are gone).
 ft_lock() {
-  local v dir file tmp
+  local v dir file f tmp
   CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
   mkdir -p "$CACHE/src"
   ft_src_apt
   tmp=$(mktemp -d)
   for v in $(apt-cache "${FT_APT_OPTS[@]}" showsrc "$FT_SOURCE_PACKAGE" | awk '/^Version:/{print $2}' | sort -rV | uniq); do
     if (cd "$tmp" && apt-get "${FT_APT_OPTS[@]}" -qq source --download-only --tar-only "$FT_SOURCE_PACKAGE=$v") >/dev/null 2>&1; then
-      file=$(cd "$tmp" && ls -- *.orig.tar.* | grep -v '\.asc$' | head -1)
+      file=
+      for f in "$tmp"/*.orig.tar.*; do [[ "$f" == *.asc ]] || file=$(basename "$f"); done
       dir=$(apt-cache "${FT_APT_OPTS[@]}" showsrc "$FT_SOURCE_PACKAGE" | awk -v v="$v" 'BEGIN { RS = ""; FS = "\n" }
         { ver = ""; d = ""
           for (i = 1; i <= NF; i++) { if ($i ~ /^Version: /) ver = substr($i, 10); if ($i ~ /^Directory: /) d = substr($i, 12) }

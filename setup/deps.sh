@@ -76,7 +76,7 @@ fetch() {
 # ------------------------------------------------------------------ CPython 3.14 (+ pydeps)
 install_python() { # install_python NAME GROUP BIN
   local name=$1 group=$2 bin=$3 dest tmp L
-  dest=$CACHE/$name-$(grep -E "^($group|pydeps) " "$LOCK" | key_of - "$HERE/deps.sh")
+  dest=$CACHE/$name-$({ grep -E "^($group|pydeps) " "$LOCK"; declare -f install_python; } | key_of -)
   if [ ! -x "$dest/usr/bin/$bin" ]; then
     say "unpacking $name from Debian unstable into $dest"
     tmp=$dest.tmp.$$
@@ -126,6 +126,8 @@ PY
 }
 PYROOT=$(install_python python3.14 python python3.14) || exit 1
 PYTHON=$PYROOT/usr/bin/python3.14
+# The free-threaded interpreter, for the no-GIL tests (built from source: minutes, once).
+PYTHON_FT=$(CORE_FIPS_PYTHON=$PYTHON CORE_FIPS_CACHE=$CACHE "$HERE/python-ft.sh") || exit 1
 DBG_PYTHON=
 if [ "${WITH_DBG:-0}" = 1 ]; then
   DBG_PYTHON=$(install_python python3.14-dbg python-dbg python3.14d) || exit 1
@@ -148,6 +150,7 @@ fi
 
 cat >"$CACHE/env.sh.tmp" <<ENV
 CORE_FIPS_PYTHON=$PYTHON
+CORE_FIPS_PYTHON_FT=$PYTHON_FT
 CORE_FIPS_DBG_PYTHON=$DBG_PYTHON
 CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX

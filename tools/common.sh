@@ -2,7 +2,9 @@
 # Sourced with ROOT set to the checkout.
 set -euo pipefail
 CORE_FIPS_ENV=$("$ROOT/setup/deps.sh")
+set -a  # tests and wheel builds started from the tools read these too
 . "$CORE_FIPS_ENV"
+set +a
 BUILD=${CORE_FIPS_BUILD:-$ROOT/build}
 
 # build_tree DIR [cmake args...]: configure DIR when needed, then build it quietly.

@@ -2,28 +2,38 @@
 
 Run it through tools/bench, which builds the module and the raw library loop first:
 
-    tools/bench [--rounds N] [--only NAME,...] [--json PATH] [--strict]
+    tools/bench [--rounds N] [--only NAME,...] [--json PATH] [--plot PATH] [--strict]
 
 Each section is a function registered with @section. It checks that its contenders compute the
 same result, measures them, and returns Figures; a Figure may be compared with other figures (its
 anchors), optionally against a target ratio. The table gathers the figures of every section that
-ran, so further sections (encrypt, threads, memory, import cost) only add a function.
+ran: digests, streaming, encrypt against pyca/cryptography, peak memory, threads on 3.14 and on the
+free-threaded 3.13t, and the import cost with the FIPS self-test.
+
+Measurements that need another interpreter or a fresh process run as children:
+bench/pyca_envelope.py under /usr/bin/python3 (Debian's pyca/cryptography), bench/child.py under
+3.14 or 3.13t with the module, bench/raw_sha384 (the library floor). They report their own timings
+as JSON lines.
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import hashlib
 import json
 import os
 import platform
 import random
+import resource
+import shutil
 import ssl
 import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import timeit
 from dataclasses import dataclass, field
@@ -31,10 +41,15 @@ from typing import Callable
 
 import _core_fips
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 MIB = 1 << 20
 KIB = 1 << 10
 BIG = 64 * MIB
+HUGE = 256 * MIB  # the peak-memory plaintext
 SALT = "5f0c8e3a9b1d4e7fa2c6b8d0e4f1a3c5"  # the shape of a default salt: 32 hex digits
+PYCA_PYTHON = "/usr/bin/python3"  # Debian's Python with its pyca/cryptography
+FT_PYTHON = os.path.join(ROOT, "tools", "python3.13t")
 CLOCKS = {
     # Single-threaded work is timed on the thread's own CPU clock: the time other work on a shared
     # machine takes the processor away is then not counted. Wall time is the honest clock for
@@ -43,11 +58,17 @@ CLOCKS = {
     "wall": (time.perf_counter_ns, time.perf_counter, "wall-clock time"),
 }
 METHOD = (
-    "time is {clock}. Every contender of a section takes one sample per round, in an order "
-    "rotated each round (drift hits all alike); one warm-up round is dropped; gc is off while "
-    "timing. A figure is the best sample of {rounds} rounds (disturbances only ever add time), the "
-    "median beside it; spread = median / best - 1. ratio = speed / anchor's speed (>1 is faster), "
-    "from best samples, median-based in parentheses. MB = 10^6 bytes of content."
+    "the clock column says what a figure was timed on: cpu = CPU time of the measuring thread "
+    "(default for single-threaded work: time the shared machine takes away is not counted), wall = "
+    "elapsed time (threads, process start-up), proc = user+system CPU time of a child process "
+    "(rusage), rss = peak resident-memory growth of a child process "
+    "(VmHWM reset to the current RSS at the baseline). Every contender of a section takes one "
+    "sample per round, in an order rotated each round (drift hits all alike); one warm-up round is "
+    "dropped; gc is off while timing. A figure is the best sample of its rounds (disturbances only "
+    "ever add time), the median beside it; spread = median / best - 1. For time, ratio = speed / "
+    "anchor's speed (>1 is faster); for rss, ratio = growth / anchor's bytes (<1 is smaller); from "
+    "best samples, median-based in parentheses. MB = 10^6 bytes of content. A figure saying "
+    "'minus' is the difference of two measured figures (best minus best, median minus median)."
 )
 NOISY = 0.10  # a spread above this marks a verdict as unreliable
 
@@ -58,17 +79,19 @@ NOISY = 0.10  # a spread above this marks a verdict as unreliable
 @dataclass
 class Compare:
     anchor: str  # key of the anchor figure
-    minimum: float | None = None  # the target: speed ratio at least this
+    minimum: float | None = None  # the target: ratio at least this
     strict: bool = False  # the ratio must exceed the minimum ("faster than")
+    maximum: float | None = None  # the target: ratio at most this
 
 
 @dataclass
 class Figure:
     key: str
     label: str
-    samples: list[float]  # nanoseconds per operation
-    nbytes: int | None = None  # content bytes per operation: shown as MB/s, else as ns per call
+    samples: list[float]  # nanoseconds per operation, or bytes for clock "rss"
+    nbytes: int | None = None  # content bytes per operation: shown as MB/s, else as time per call
     compare: list[Compare] = field(default_factory=list)
+    clock: str = ""  # "cpu", "wall", or "rss" (the samples are byte counts); "" = the run's clock
 
     @property
     def best(self) -> float:
@@ -78,30 +101,68 @@ class Figure:
     def median(self) -> float:
         return statistics.median(self.samples)
 
-    def show(self, ns: float) -> str:
+    def show(self, v: float) -> str:
+        if self.clock == "rss":
+            return f"{v / MIB:8.1f} MiB "
         if self.nbytes:
-            return f"{self.nbytes * 1e3 / ns:8.1f} MB/s"
-        return f"{ns:8.1f} ns  "
+            return f"{self.nbytes * 1e3 / v:8.1f} MB/s"
+        for unit, scale in (("ms", 1e6), ("µs", 1e3)):
+            if abs(v) >= 10 * scale:
+                return f"{v / scale:8.1f} {unit}  "
+        return f"{v:8.1f} ns  "
 
     @property
-    def spread(self) -> float:
+    def spread(self) -> float | None:
+        if self.best <= 0:
+            return None
         return self.median / self.best - 1
 
 
-def speed_ratio(figure: Figure, anchor: Figure, pick: Callable[[Figure], float]) -> float:
+class Difference(Figure):
+    """The cost one figure adds over another (an import over a bare interpreter start): its best
+    is the difference of their bests, its median the difference of their medians."""
+
+    def __init__(self, key: str, label: str, minuend: Figure, subtrahend: Figure,
+                 compare: list[Compare] | None = None):
+        samples = [a - b for a, b in zip(sorted(minuend.samples), sorted(subtrahend.samples))]
+        super().__init__(key, label, samples, None, compare or [], minuend.clock)
+        self.minuend, self.subtrahend = minuend, subtrahend
+
+    @property
+    def spread(self) -> None:
+        return None  # a spread of a difference says nothing about either side's noise
+
+    @property
+    def best(self) -> float:
+        return self.minuend.best - self.subtrahend.best
+
+    @property
+    def median(self) -> float:
+        return self.minuend.median - self.subtrahend.median
+
+
+def ratio_of(figure: Figure, anchor: Figure, pick: Callable[[Figure], float]) -> float | None:
+    if figure.clock == "rss" or anchor.clock == "rss":
+        if figure.clock != anchor.clock:
+            raise ValueError(f"{figure.key} and {anchor.key} measure different things")
+        return pick(figure) / pick(anchor) if pick(anchor) > 0 else None
     if (figure.nbytes is None) != (anchor.nbytes is None):
         raise ValueError(f"{figure.key} and {anchor.key} measure different things")
+    if pick(figure) <= 0 or pick(anchor) <= 0:
+        return None
     ours = (figure.nbytes or 1) / pick(figure)
     theirs = (anchor.nbytes or 1) / pick(anchor)
     return ours / theirs
 
 
 def meets(ratio: float, c: Compare) -> bool:
-    return ratio > c.minimum if c.strict else ratio >= c.minimum
+    if c.minimum is not None and not (ratio > c.minimum if c.strict else ratio >= c.minimum):
+        return False
+    return c.maximum is None or ratio <= c.maximum
 
 
 class Skip(Exception):
-    """A section that cannot run in this build; the table shows why."""
+    """A section that cannot run on this machine or in this build; the table shows why."""
 
 
 SECTIONS: list[tuple[str, Callable[[Bench], list[Figure]]]] = []
@@ -144,25 +205,40 @@ def agree(what: str, results: dict[str, str]) -> None:
         sys.exit(f"bench: {what}: the contenders disagree\n{lines}")
 
 
-class RawLoop:
-    """bench/raw_sha384 as a subprocess, answering one JSON line per command."""
+def loadavg() -> str:
+    one, five, fifteen = os.getloadavg()
+    return f"{one:.2f} {five:.2f} {fifteen:.2f}"
 
-    def __init__(self, exe: str, content_path: str, salt: str):
-        self.proc = subprocess.Popen(
-            [exe, content_path, salt], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-        )
+
+class JsonChild:
+    """A child process answering one JSON line per command line; the first line says it is ready."""
+
+    def __init__(self, argv: list[str], name: str):
+        self.name = name
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.info = self._answer()
 
     def _answer(self) -> dict:
         line = self.proc.stdout.readline()
         if not line:
-            sys.exit(f"bench: the raw loop ended (status {self.proc.wait()})")
+            sys.exit(f"bench: {self.name} ended (status {self.proc.wait()})")
         return json.loads(line)
 
     def ask(self, command: str) -> dict:
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
         return self._answer()
+
+    def close(self) -> None:
+        self.proc.stdin.close()
+        self.proc.wait()
+
+
+class RawLoop(JsonChild):
+    """bench/raw_sha384 as a subprocess."""
+
+    def __init__(self, exe: str, content_path: str, salt: str):
+        super().__init__([exe, content_path, salt], "the raw loop")
 
     def sampler(self, command: str, sha: str, clock: str) -> Callable[[], float]:
         def sample() -> float:
@@ -173,37 +249,95 @@ class RawLoop:
 
         return sample
 
-    def close(self) -> None:
-        self.proc.stdin.close()
-        self.proc.wait()
+
+def run_json(argv: list[str], what: str, timeout: float = 600) -> dict:
+    """Runs a child that prints one JSON line; a failure becomes a Skip showing its last words."""
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise Skip(f"{what}: {e}")
+    if done.returncode != 0 or not done.stdout.strip():
+        tail = " | ".join((done.stderr or "").strip().splitlines()[-3:])
+        raise Skip(f"{what} failed (status {done.returncode}): {tail}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def pyca_available(b: Bench) -> bool:
+    try:
+        probe = subprocess.run([b.pyca_python, "-c", "import cryptography"], capture_output=True)
+    except OSError:
+        return False
+    return probe.returncode == 0
 
 
 class Bench:
-    """What the sections share: the content, the salt, the raw loop, the rounds and the clock."""
+    """What the sections share: the content, the salt, the child processes, the RSA key, the
+    rounds and the clock."""
 
-    def __init__(self, rounds: int, clock: str, raw_exe: str, workdir: str):
+    def __init__(self, rounds: int, clock: str, raw_exe: str, workdir: str, pyca_python: str):
         self.rounds = rounds
         self.clock = clock
         self.now_ns, self.now_seconds, _ = CLOCKS[clock]
         self.content = random.Random(20240601).randbytes(BIG)
         self.salt = SALT
         self.salt_bytes = SALT.encode()
+        self.workdir = workdir
+        self.pyca_python = pyca_python
+        self.notes: dict[str, list[str]] = {}
+        self.current = ""
         self._raw_exe = raw_exe
-        self._workdir = workdir
         self._raw: RawLoop | None = None
+        self._pyca: JsonChild | None = None
+        self._key: tuple[str, str, bytes] | None = None
+
+    def note(self, text: str) -> None:
+        """A line printed under the current section's heading in the table."""
+        self.notes.setdefault(self.current, []).append(text)
 
     @property
     def raw(self) -> RawLoop:
         if self._raw is None:
-            path = os.path.join(self._workdir, "content.bin")
+            path = os.path.join(self.workdir, "content.bin")
             with open(path, "wb") as f:
                 f.write(self.content)
             self._raw = RawLoop(self._raw_exe, path, self.salt)
         return self._raw
 
+    @property
+    def rsa_key(self) -> tuple[str, str, bytes]:
+        """A fresh 2048-bit key made by openssl in the run's temporary folder (removed at the end):
+        private key path, public key path, public key PEM (PKCS#1, "RSA PUBLIC KEY")."""
+        if self._key is None:
+            private = os.path.join(self.workdir, "rsa2048.pem")
+            public = os.path.join(self.workdir, "rsa2048.pub.pem")
+            for argv in (["openssl", "genrsa", "-out", private, "2048"],
+                         ["openssl", "rsa", "-in", private, "-RSAPublicKey_out", "-out", public]):
+                try:
+                    subprocess.run(argv, check=True, capture_output=True)
+                except (OSError, subprocess.CalledProcessError) as e:
+                    raise Skip(f"making the RSA key with openssl failed: {e}")
+            with open(public, "rb") as f:
+                self._key = (private, public, f.read())
+        return self._key
+
+    @property
+    def pyca(self) -> JsonChild:
+        """bench/pyca_envelope.py serving under Debian's Python, over the first MiB of content."""
+        if self._pyca is None:
+            if not pyca_available(self):
+                raise Skip(f"{self.pyca_python} cannot import cryptography (the anchor)")
+            private, public, _ = self.rsa_key
+            path = os.path.join(self.workdir, "envelope-content.bin")
+            with open(path, "wb") as f:
+                f.write(self.content[:MIB])
+            self._pyca = JsonChild([self.pyca_python, os.path.join(HERE, "pyca_envelope.py"),
+                                    "serve", public, private, path], "the pyca/cryptography child")
+        return self._pyca
+
     def close(self) -> None:
-        if self._raw is not None:
-            self._raw.close()
+        for child in (self._raw, self._pyca):
+            if child is not None:
+                child.close()
 
     def once(self, fn: Callable[[], object], clock: str | None = None) -> Callable[[], float]:
         """A sample is one call of fn (a section timing threads or waits passes clock="wall")."""
@@ -216,13 +350,27 @@ class Bench:
 
         return sample
 
-    def per_call(self, stmt: str, namespace: dict, seconds: float = 0.05) -> Callable[[], float]:
+    def per_call(self, stmt: str, namespace: dict, seconds: float = 0.05,
+                 trial: int = 1000) -> Callable[[], float]:
         """A sample is a timeit batch of stmt sized to take about `seconds`; ns per call. The
         timeit loop itself (a few ns per call) is inside every contender's figure alike."""
         timer = timeit.Timer(stmt, timer=self.now_seconds, globals=namespace)
-        trial = 1000
         number = max(trial, int(trial * seconds / max(timer.timeit(trial), 1e-9)))
         return lambda: timer.timeit(number) * 1e9 / number
+
+    def child_per_call(self, child: JsonChild, command: str, seconds: float = 0.05,
+                       trial: int = 20) -> Callable[[], float]:
+        """per_call for a child answering "COMMAND CALLS" with its own timings on this clock."""
+        answer = child.ask(f"{command} {trial}")
+        per = answer[f"{self.clock}_ns"] / answer["calls"]
+        number = max(trial, int(seconds * 1e9 / max(per, 1)))
+        key = f"{self.clock}_ns"
+
+        def sample() -> float:
+            a = child.ask(f"{command} {number}")
+            return a[key] / a["calls"]
+
+        return sample
 
     def raw_sampler(self, command: str, sha: str) -> Callable[[], float]:
         """A sample is one command to the raw library loop, timed there on the same clock."""
@@ -346,59 +494,379 @@ def streaming(b: Bench) -> list[Figure]:
     return figures
 
 
+def check_envelopes(b: Bench, size: int) -> None:
+    """Both contenders build the same layout, and pyca opens either envelope to the plaintext."""
+    _, _, pem = b.rsa_key
+    data = b.content[:size]
+    ours = _core_fips.encrypt(pem, data)
+    ours_path = os.path.join(b.workdir, f"encrypt-{size}.bin")
+    theirs_path = os.path.join(b.workdir, f"pyca-{size}.bin")
+    with open(ours_path, "wb") as f:
+        f.write(ours)
+    b.pyca.ask(f"write {size} {theirs_path}")
+    with open(theirs_path, "rb") as f:
+        theirs = f.read()
+
+    def opened(path: str) -> str:
+        answer = b.pyca.ask(f"open {path}")
+        return answer.get("sha256") or answer["error"]
+
+    agree(f"{size} B envelope, opened by pyca", {"plaintext": hashlib.sha256(data).hexdigest(),
+                                                 "encrypt": opened(ours_path),
+                                                 "pyca": opened(theirs_path)})
+    agree(f"{size} B envelope layout", {"encrypt": f"{len(ours)} bytes, k field {ours[:2].hex()}",
+                                        "pyca": f"{len(theirs)} bytes, k field {theirs[:2].hex()}"})
+
+
+def encrypt_case(b: Bench, size: int, prefix: str, target: Compare) -> list[Figure]:
+    _, _, pem = b.rsa_key
+    check_envelopes(b, size)
+    names = {"encrypt": _core_fips.encrypt, "pem": pem, "data": b.content[:size]}
+    s = measure(
+        {
+            "encrypt": b.per_call("encrypt(pem, data)", names, trial=20),
+            "pyca": b.child_per_call(b.pyca, f"seal {size}"),
+            "pyca key": b.child_per_call(b.pyca, f"sealkey {size}"),
+        },
+        b.rounds,
+    )
+    info = b.pyca.info
+    b.note(f"2048-bit key from openssl genrsa; pyca/cryptography {info['cryptography']} over "
+           f"{info['openssl']} on Python {info['python']} ({info['executable']}), its own process, "
+           f"timed there on the same clock; both envelopes opened by pyca to the plaintext")
+    if b.clock == "cpu":
+        b.note("encrypt drops the GIL but runs on the calling thread, whose CPU clock therefore "
+               "counts all its work")
+    nbytes = size if size >= KIB else None
+    what = f"{size // MIB} MiB" if size >= MIB else f"{size} B"
+    return [
+        Figure(f"{prefix}.encrypt", f"encrypt(pem, {what})", s["encrypt"], nbytes,
+               [target, Compare(f"{prefix}.pyca key")], b.clock),
+        Figure(f"{prefix}.pyca", f"pyca: load PEM, OAEP, AESGCM, join ({what})", s["pyca"], nbytes,
+               clock=b.clock),
+        Figure(f"{prefix}.pyca key", f"pyca with the key loaded once ({what})", s["pyca key"],
+               nbytes, clock=b.clock),
+    ]
+
+
+@section("encrypt 5 B")
+def encrypt_small(b: Bench) -> list[Figure]:
+    figures = encrypt_case(b, 5, "e5", Compare("e5.pyca", minimum=1 / 0.9))
+    b.note("target: at most 0.9x pyca's time per call, i.e. a speed ratio of at least 1/0.9")
+    return figures
+
+
+@section("encrypt 1 MiB")
+def encrypt_large(b: Bench) -> list[Figure]:
+    return encrypt_case(b, MIB, "e1m", Compare("e1m.pyca", minimum=3.0))
+
+
+@section("peak memory 256 MiB")
+def peak_memory(b: Bench) -> list[Figure]:
+    _, public, _ = b.rsa_key
+    child = os.path.join(HERE, "child.py")
+    cases = {"encrypt": [sys.executable, child, "peak", "encrypt", public, str(HUGE)],
+             "create_hash": [sys.executable, child, "peak", "create_hash", str(HUGE)]}
+    if pyca_available(b):
+        cases["pyca"] = [b.pyca_python, os.path.join(HERE, "pyca_envelope.py"), "peak", public,
+                         str(HUGE)]
+    runs = 3  # a peak is close to deterministic; the best of a few drops a stray allocation
+    reports: dict[str, list[dict]] = {name: [] for name in cases}
+    names = list(cases)
+    for r in range(runs):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            reports[name].append(run_json(cases[name], f"the {name} peak-memory child"))
+    envelope = HUGE + 2 + 256 + 12 + 16
+    for name in ("encrypt", "pyca"):
+        for report in reports.get(name, []):
+            if report["result_bytes"] != envelope:
+                sys.exit(f"bench: {name} made {report['result_bytes']} bytes, not {envelope}")
+    s = {name: [rep["growth_bytes"] for rep in reps] for name, reps in reports.items()}
+    reset = all(rep["hwm_reset"] for reps in reports.values() for rep in reps)
+    peak = "reset to the current RSS" if reset else "NOT reset: earlier peaks may hide growth"
+    b.note(f"one call per fresh child process, best of {runs}; the baseline is taken after the "
+           f"256 MiB plaintext exists (peak {peak})")
+    b.note(f"the result bytes alone are {envelope} B (1.000x), so 1.00x is the floor for encrypt")
+    figures = [
+        Figure("m.encrypt", "encrypt(pem, 256 MiB) peak RSS growth", s["encrypt"], None,
+               [Compare("m.plaintext", maximum=2.1)] + ([Compare("m.pyca")] if "pyca" in s else []),
+               "rss"),
+        Figure("m.create_hash", "create_hash(256 MiB) peak RSS growth", s["create_hash"], None,
+               [Compare("m.plaintext")], "rss"),
+    ]
+    if "pyca" in s:
+        figures.append(Figure("m.pyca", "pyca envelope of 256 MiB, peak RSS growth", s["pyca"],
+                              None, [Compare("m.plaintext")], "rss"))
+    figures.append(Figure("m.plaintext", "the plaintext (256 MiB)", [HUGE], None, [], "rss"))
+    return figures
+
+
+def thread_figures(b: Bench, python: list[str], tag: str, name: str) -> list[Figure]:
+    rounds = max(2 * b.rounds, 11)  # cheap, and the noisiest figures here: more samples
+    before = loadavg()
+    r = run_json(python + [os.path.join(HERE, "child.py"), "threads", str(BIG), str(rounds)],
+                 f"the {name} threads child", timeout=1200)
+    s, spent = r["samples"], r["thread_time"]
+    gil = "GIL enabled" if r["gil_enabled"] else "GIL disabled"
+    kind = "free-threaded" if r["free_threaded"] else "GIL build"
+    b.note(f"Python {r['python']} ({kind}, {gil} after import; {r['executable']}); wall clock, "
+           f"best of {rounds}; each thread hashes its own 64 MiB buffer; hashlib is the control")
+    after = " ".join(f"{x:.2f}" for x in r["loadavg"])
+    b.note(f"load average {before} before, {after} after, on {os.cpu_count()} logical cores")
+    if r["schedstat"]:
+        # Running + queued for a core + blocked = each thread's wall time. A module that serialised
+        # the threads (a held GIL, a shared lock) shows up as blocked time; a busy machine shows up
+        # as queued time.
+        where, scaling = [], []
+        for hasher in ("create_hash", "hashlib"):
+            parts = []
+            for n in (1, 2):
+                wall, run, wait = (sum(column) for column in zip(*spent[f"{hasher} {n}"]))
+                parts.append(f"{n} thread{'s' if n > 1 else ''} {run / wall:.0%}/{wait / wall:.0%}/"
+                             f"{(wall - run - wait) / wall:.0%}")
+            where.append(f"{hasher} {', '.join(parts)}")
+            # each thread's best on-CPU time, as if it had had a core to itself
+            one = min(x[1] for x in spent[f"{hasher} 1"])
+            two = min(x[1] for x in spent[f"{hasher} 2"])
+            scaling.append(f"{hasher} {4 * one / two:.2f}x")
+        b.note("where the threads' time went, running/queued for a core/blocked or asleep "
+               "(/proc/thread-self/schedstat, all samples): " + "; ".join(where))
+        b.note("2 threads vs 1 on on-CPU time alone (the scaling had each thread a core of its "
+               "own): " + ", ".join(scaling))
+    return [
+        Figure(f"{tag}.ch1", f"{name} create_hash, 1 thread", s["create_hash 1"], BIG, [], "wall"),
+        Figure(f"{tag}.ch2", f"{name} create_hash, 2 threads", s["create_hash 2"], 2 * BIG,
+               [Compare(f"{tag}.ch1", 1.8)], "wall"),
+        Figure(f"{tag}.hl1", f"{name} hashlib.sha384, 1 thread", s["hashlib 1"], BIG, [], "wall"),
+        Figure(f"{tag}.hl2", f"{name} hashlib.sha384, 2 threads", s["hashlib 2"], 2 * BIG,
+               [Compare(f"{tag}.hl1")], "wall"),
+    ]
+
+
+@section("threads 3.14")
+def threads_314(b: Bench) -> list[Figure]:
+    return thread_figures(b, [sys.executable], "t314", "3.14")
+
+
+@section("threads 3.13t")
+def threads_313t(b: Bench) -> list[Figure]:
+    if not os.access(FT_PYTHON, os.X_OK):
+        raise Skip("tools/python3.13t is not in this checkout yet (the free-threaded build)")
+    return thread_figures(b, [FT_PYTHON], "t313t", "3.13t")
+
+
+def self_test_function(library: str):
+    """AWS-LC's BORINGSSL_self_test under the build's symbol prefix, or None."""
+    try:
+        names = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True,
+                               text=True, check=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    symbol = next((n for n in names if n.endswith("BORINGSSL_self_test")), None)
+    if symbol is None:
+        return None
+    fn = getattr(ctypes.CDLL(library), symbol)
+    fn.restype = ctypes.c_int
+    return fn
+
+
+@section("import cost")
+def import_cost(b: Bench) -> list[Figure]:
+    python = sys.executable
+    library = os.path.join(os.path.dirname(_core_fips.__file__), "libcrypto-awslc.so.0")
+    programs = {
+        "pass": "pass",
+        "hashlib": "import hashlib",
+        "core": "import _core_fips",
+        "fips": "import _core_fips; assert _core_fips.fips_check() is True",
+        "ctypes": "import ctypes",
+        "dlopen": f"import ctypes; ctypes.CDLL({library!r})",
+    }
+    for code in programs.values():
+        if subprocess.run([python, "-c", code], capture_output=True).returncode != 0:
+            raise Skip(f"python -c {code!r} failed")
+
+    # Wall time is what a user waits; the child's own CPU time (user+system, from rusage) is
+    # recorded beside it because a loaded machine inflates wall time far more than CPU time.
+    cpu: dict[str, list[float]] = {name: [] for name in programs}
+
+    def start(name: str) -> Callable[[], float]:
+        argv = [python, "-c", programs[name]]
+
+        def sample() -> float:
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            t = time.perf_counter_ns()
+            subprocess.run(argv, check=True)
+            wall = time.perf_counter_ns() - t
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu[name].append((after.ru_utime + after.ru_stime - before.ru_utime
+                              - before.ru_stime) * 1e9)
+            return wall
+
+        return sample
+
+    rounds = max(6 * b.rounds, 41)  # a start-up is short, cheap and very noisy on a loaded machine
+    s = measure({name: start(name) for name in programs}, rounds)
+    wall = {name: Figure(f"i.{name}", f"python -c {code!r}", s[name], None, [], "wall")
+            for name, code in programs.items()}
+    # measure() drops each contender's first (warm-up) sample; drop its rusage too
+    proc = {name: Figure(f"i.{name}.proc", wall[name].label, cpu[name][1:], None, [], "proc")
+            for name in programs}
+    b.note(f"a fresh interpreter per sample ({python}), best of {rounds}; on a loaded machine "
+           f"the proc rows (the child's CPU time) are the steadier reading of a cost")
+    figures = [
+        wall["pass"], wall["hashlib"],
+        Figure("i.core", wall["core"].label, s["core"], None,
+               [Compare("i.pass"), Compare("i.hashlib")], "wall"),
+        Figure("i.fips", "python -c 'import _core_fips; fips_check()'", s["fips"], None,
+               [Compare("i.core")], "wall"),
+    ]
+    # The differences on the child's CPU time too: on a loaded machine a best-minus-best of wall
+    # times swings by more than the smaller costs measured here.
+    for clock, f in (("wall", wall), ("proc", proc)):
+        figures += [
+            Difference(f"i.core-pass.{clock}", "import _core_fips, minus the bare start",
+                       f["core"], f["pass"], [Compare(f"i.hashlib-pass.{clock}")]),
+            Difference(f"i.hashlib-pass.{clock}", "import hashlib, minus the bare start",
+                       f["hashlib"], f["pass"]),
+            Difference(f"i.fips-core.{clock}", "first fips_check(), minus the import", f["fips"],
+                       f["core"]),
+            Difference(f"i.dlopen.{clock}", "dlopen AWS-LC alone, minus import ctypes",
+                       f["dlopen"], f["ctypes"]),
+        ]
+    self_test = self_test_function(library)
+    if self_test is None:
+        b.note("BORINGSSL_self_test is not exported by this build: no in-process self-test row")
+    else:
+        if self_test() != 1:
+            sys.exit("bench: BORINGSSL_self_test failed")
+        t = measure({"self_test": b.once(self_test)}, b.rounds)
+        figures.append(Figure("i.self_test", "BORINGSSL_self_test() again, in process",
+                              t["self_test"], None, [], b.clock))
+    b.note("dlopen = loading the library on its own (its constructor runs the FIPS power-on "
+           "self-test and integrity check); BORINGSSL_self_test re-runs the known-answer tests")
+    return figures
+
+
 # ------------------------------------------------------------------ the table
 
 
 def describe_target(c: Compare) -> str:
-    if c.minimum is None:
-        return ""
-    return f"{'>' if c.strict else '>='} {c.minimum:.2f}x"
+    parts = []
+    if c.minimum is not None:
+        parts.append(f"{'>' if c.strict else '>='} {c.minimum:.2f}x")
+    if c.maximum is not None:
+        parts.append(f"<= {c.maximum:.2f}x")
+    return ", ".join(parts)
 
 
-def print_table(done: list[tuple[str, list[Figure] | str]]) -> tuple[int, int]:
+Done = tuple[str, "list[Figure] | str"]
+
+
+def table_rows(done: list[Done]) -> list[dict]:
+    """One row per figure and anchor (a figure without anchors gets one row), with its verdict."""
     figures = {f.key: f for _, figs in done if not isinstance(figs, str) for f in figs}
-    labels = {f.key: f.label for f in figures.values()}
-    w_label = max([len(f.label) for f in figures.values()] + [30])
-    w_anchor = max([len(labels[c.anchor]) for f in figures.values() for c in f.compare] + [10])
-    header = (f"{'case':<{w_label}}  {'best':>13}  {'median':>13}  {'spread':>6}"
+    rows = []
+    for name, figs in done:
+        if isinstance(figs, str):
+            continue
+        for f in figs:
+            base = {"section": name, "key": f.key, "label": f.label, "clock": f.clock,
+                    "best": f.best, "median": f.median, "spread": f.spread,
+                    "shown_best": f.show(f.best), "shown_median": f.show(f.median)}
+            if not f.compare:
+                rows.append(base | {"anchor": None})
+            for c in f.compare:
+                anchor = figures[c.anchor]
+                best = ratio_of(f, anchor, lambda x: x.best)
+                median = ratio_of(f, anchor, lambda x: x.median)
+                row = base | {"anchor": c.anchor, "anchor_label": anchor.label, "ratio": best,
+                              "ratio_median": median, "target": describe_target(c),
+                              "minimum": c.minimum, "maximum": c.maximum, "met": None,
+                              "verdict": ""}
+                if (c.minimum is not None or c.maximum is not None):
+                    ok = best is not None and meets(best, c)
+                    verdict = "met" if ok else "MISSED"
+                    spreads = [x for x in (f.spread, anchor.spread) if x is not None]
+                    if median is not None and meets(median, c) != ok:
+                        verdict += " (borderline: the median says otherwise)"
+                    elif spreads and max(spreads) > NOISY:
+                        verdict += " (noisy)"
+                    row |= {"met": ok, "verdict": verdict}
+                rows.append(row)
+    return rows
+
+
+def print_table(done: list[Done], rows: list[dict], notes: dict[str, list[str]]) -> tuple[int, int]:
+    w_label = max([len(r["label"]) for r in rows] + [30])
+    w_anchor = max([len(r["anchor_label"]) for r in rows if r["anchor"]] + [13])
+    w_target = max([len(r["target"]) for r in rows if r["anchor"]] + [6])
+    header = (f"{'case':<{w_label}}  {'best':>13}  {'median':>13}  {'spread':>6}  clock"
               f"  {'compared with':<{w_anchor}}"
-              f"  {'ratio':>6} {'(median)':>9}  {'target':<8}  verdict")
+              f"  {'ratio':>6} {'(median)':>9}  {'target':<{w_target}}  verdict")
     print(header)
     print("-" * len(header))
-    met = missed = 0
+    by_section: dict[str, list[dict]] = {}
+    for r in rows:
+        by_section.setdefault(r["section"], []).append(r)
+
+    def ratio(x: float | None) -> str:
+        return "-" if x is None else f"{x:.3f}x"
+
     for name, figs in done:
         print(f"[{name}]")
+        for line in notes.get(name, []):
+            print(f"  # {line}")
         if isinstance(figs, str):
             print(f"  skipped: {figs}")
             continue
-        for f in figs:
-            lead = (f"{f.label:<{w_label}}  {f.show(f.best):>13}  {f.show(f.median):>13}"
-                    f"  {f.spread:6.1%}")
-            if not f.compare:
-                print(lead)
-            for i, c in enumerate(f.compare):
-                anchor = figures[c.anchor]
-                best = speed_ratio(f, anchor, lambda x: x.best)
-                median = speed_ratio(f, anchor, lambda x: x.median)
-                verdict = ""
-                if c.minimum is not None:
-                    ok = meets(best, c)
-                    met, missed = met + ok, missed + (not ok)
-                    verdict = "met" if ok else "MISSED"
-                    if meets(median, c) != ok:
-                        verdict += " (borderline: the median says otherwise)"
-                    elif max(f.spread, anchor.spread) > NOISY:
-                        verdict += " (noisy)"
-                print(f"{lead if i == 0 else ' ' * len(lead)}  {anchor.label:<{w_anchor}}"
-                      f"  {best:5.3f}x {f'({median:.3f}x)':>9}  {describe_target(c):<8}  {verdict}")
+        previous = None
+        for r in by_section.get(name, []):
+            spread = "-" if r["spread"] is None else f"{r['spread']:.1%}"
+            lead = (f"{r['label']:<{w_label}}  {r['shown_best']:>13}  {r['shown_median']:>13}"
+                    f"  {spread:>6}  {r['clock']:<5}")
+            if r["key"] == previous:
+                lead = " " * len(lead)
+            previous = r["key"]
+            if not r["anchor"]:
+                print(lead.rstrip())
+                continue
+            print(f"{lead}  {r['anchor_label']:<{w_anchor}}  {ratio(r['ratio']):>6}"
+                  f" {'(' + ratio(r['ratio_median']) + ')':>9}  {r['target']:<{w_target}}"
+                  f"  {r['verdict']}".rstrip())
+    met = sum(1 for r in rows if r.get("met") is True)
+    missed = sum(1 for r in rows if r.get("met") is False)
     return met, missed
 
 
-def as_json(name: str, figs: list[Figure] | str) -> dict:
+def as_json(name: str, figs: list[Figure] | str, notes: list[str]) -> dict:
     if isinstance(figs, str):
-        return {"section": name, "skipped": figs}
-    return {"section": name,
-            "figures": [vars(f) | {"compare": [vars(c) for c in f.compare]} for f in figs]}
+        return {"section": name, "skipped": figs, "notes": notes}
+    return {"section": name, "notes": notes,
+            "figures": [{"key": f.key, "label": f.label, "clock": f.clock, "nbytes": f.nbytes,
+                         "samples": f.samples, "best": f.best, "median": f.median,
+                         "compare": [vars(c) for c in f.compare]} for f in figs]}
+
+
+def plot(rows: list[dict], path: str, workdir: str) -> str:
+    """Writes the ratios as a PNG through whichever interpreter here imports matplotlib."""
+    candidates = [sys.executable, PYCA_PYTHON, shutil.which("python3"), shutil.which("python3.11")]
+    seen = []
+    for python in candidates:
+        if not python or python in seen or not os.access(python, os.X_OK):
+            continue
+        seen.append(python)
+        if subprocess.run([python, "-c", "import matplotlib"], capture_output=True).returncode:
+            continue
+        data = os.path.join(workdir, "rows.json")
+        with open(data, "w") as out:
+            json.dump([r for r in rows if r["anchor"] and r["ratio"] is not None], out)
+        done = subprocess.run([python, os.path.join(HERE, "plot.py"), data, path],
+                              capture_output=True, text=True)
+        if done.returncode:
+            return f"plot: {python} failed to draw: {done.stderr.strip().splitlines()[-1:]}"
+        return f"plot: {path} (drawn by {python})"
+    return f"plot: skipped, no interpreter here imports matplotlib (tried {', '.join(seen)})"
 
 
 def main() -> int:
@@ -406,44 +874,66 @@ def main() -> int:
     parser.add_argument("--raw", required=True, help="path of the built raw_sha384")
     parser.add_argument("--rounds", type=int, default=7, help="samples per contender (default 7)")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
-                        help="cpu: the measuring thread's CPU time (default); wall: elapsed time")
+                        help="single-threaded sections: cpu (the measuring thread's CPU time, "
+                             "default) or wall; threads and start-up are always on the wall clock")
     parser.add_argument("--only", help="comma-separated section names or prefixes")
-    parser.add_argument("--json", help="also write every figure to this file")
+    parser.add_argument("--json", help="also write every figure and row to this file")
+    parser.add_argument("--plot", help="also draw the ratios as a PNG here, when matplotlib is "
+                                       "importable by some interpreter on the machine")
+    parser.add_argument("--pyca-python", default=PYCA_PYTHON,
+                        help=f"interpreter with pyca/cryptography (default {PYCA_PYTHON})")
+    parser.add_argument("--list", action="store_true", help="list the sections and exit")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
     args = parser.parse_args()
+    if args.list:
+        print("\n".join(name for name, _ in SECTIONS))
+        return 0
     wanted = [w.strip() for w in args.only.split(",")] if args.only else None
 
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), platform.processor())
-    done: list[tuple[str, list[Figure] | str]] = []
+    load_before = loadavg()
+    started = time.monotonic()
+    done: list[Done] = []
     with tempfile.TemporaryDirectory(prefix="core-fips-bench-") as workdir:
-        b = Bench(args.rounds, args.clock, args.raw, workdir)
+        b = Bench(args.rounds, args.clock, args.raw, workdir, args.pyca_python)
         try:
             for name, fn in SECTIONS:
                 if wanted and not any(name.startswith(w) for w in wanted):
                     continue
                 print(f"measuring {name} ...", file=sys.stderr, flush=True)
+                b.current = name
                 try:
-                    done.append((name, fn(b)))
+                    figures = fn(b)
+                    for f in figures:
+                        f.clock = f.clock or args.clock
+                    done.append((name, figures))
                 except Skip as why:
                     done.append((name, str(why)))
             raw_info = b._raw.info if b._raw else None
         finally:
             b.close()
+        rows = table_rows(done)
+        plotted = plot(rows, args.plot, workdir) if args.plot else None  # "" draws nothing
 
     print(f"_core_fips bench: Python {platform.python_version()} ({sys.executable})")
     print(f"  module {_core_fips.__file__}")
     print(f"  hashlib.sha384 is {hashlib.sha384.__name__} ({ssl.OPENSSL_VERSION})", end="")
     if raw_info:
         print(f"; raw loop over {raw_info['library']}, FIPS mode {raw_info['fips_mode']}", end="")
-    print(f"\n  CPU {cpu}, {os.cpu_count()} logical cores")
-    print(f"  method: {METHOD.format(clock=CLOCKS[args.clock][2], rounds=args.rounds)}\n")
-    met, missed = print_table(done)
+    print(f"\n  CPU {cpu}, {os.cpu_count()} logical cores; load average {load_before} at the "
+          f"start, {loadavg()} at the end ({time.monotonic() - started:.0f} s)")
+    print(textwrap.fill(f"default rounds {args.rounds}; {METHOD}", width=100,
+                        initial_indent="  ", subsequent_indent="  ") + "\n")
+    met, missed = print_table(done, rows, b.notes)
     print(f"\ntargets: {met} met, {missed} missed")
+    if plotted:
+        print(plotted)
 
     if args.json:
         with open(args.json, "w") as out:
-            json.dump([as_json(name, figs) for name, figs in done], out, indent=1)
+            json.dump({"sections": [as_json(name, figs, b.notes.get(name, []))
+                                    for name, figs in done], "rows": rows}, out, indent=1)
     return 1 if args.strict and missed else 0
 
 

@@ -1,6 +1,7 @@
 #include "envelope/envelope.hpp"
 
 #include <openssl/digest.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/mem.h>
 #include <openssl/rand.h>
@@ -11,6 +12,12 @@
 namespace core_fips {
 
 namespace {
+
+// Library failures are reported as our own error; leave nothing queued on the thread.
+CoreError encryption_failed() {
+  ERR_clear_error();
+  return CoreError::encryption_failed();
+}
 
 struct PkeyContextFree {
   void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
@@ -27,10 +34,10 @@ Status wrap_key(EVP_PKEY* public_key, const std::uint8_t* key, std::size_t key_l
       EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) != 1 ||
       EVP_PKEY_CTX_set0_rsa_oaep_label(ctx.get(), nullptr, 0) != 1 ||
       EVP_PKEY_encrypt(ctx.get(), out.data(), &written, key, key_length) != 1) {
-    return CoreError::encryption_failed();
+    return encryption_failed();
   }
   // An OAEP ciphertext always has the modulus length; anything else would corrupt the layout.
-  if (written != out.size()) return CoreError::encryption_failed();
+  if (written != out.size()) return encryption_failed();
   return Done{};
 }
 
@@ -43,15 +50,15 @@ Result<EnvelopeSealer> EnvelopeSealer::prepare(std::span<const std::uint8_t> pub
   // The key is always drawn before the nonce.
   if (RAND_bytes(sealer.content_key_.data(), kContentKeyLength) != 1 ||
       RAND_bytes(sealer.nonce_.data(), kNonceLength) != 1) {
-    return CoreError::encryption_failed();
+    return encryption_failed();
   }
   auto* ctx = static_cast<EVP_AEAD_CTX*>(OPENSSL_malloc(sizeof(EVP_AEAD_CTX)));
-  if (!ctx) return CoreError::encryption_failed();
+  if (!ctx) return encryption_failed();
   EVP_AEAD_CTX_zero(ctx);
   sealer.aead_.reset(ctx);
   if (EVP_AEAD_CTX_init(ctx, EVP_aead_aes_256_gcm(), sealer.content_key_.data(), kContentKeyLength,
                         kTagLength, nullptr) != 1) {
-    return CoreError::encryption_failed();
+    return encryption_failed();
   }
   return sealer;
 }
@@ -60,7 +67,7 @@ Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
                                  std::span<std::uint8_t> out) && {
   const std::size_t k = wrapped_key_length();
   const std::size_t n = plaintext.size();
-  if (out.size() != output_length(n) || k > 0xffff) return CoreError::encryption_failed();
+  if (out.size() != output_length(n) || k > 0xffff) return encryption_failed();
   const auto wrapped = out.subspan(kWrappedKeyLengthField, k);
   const auto nonce = out.subspan(kWrappedKeyLengthField + k, kNonceLength);
   const auto sealed = out.subspan(kWrappedKeyLengthField + k + kNonceLength);  // n + tag
@@ -75,7 +82,7 @@ Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
                         kNonceLength, plaintext.data(), n, nullptr, 0) != 1 ||
       sealed_length != n + kTagLength) {
     content_key_.wipe();
-    return CoreError::encryption_failed();
+    return encryption_failed();
   }
   Status wrap = wrap_key(key_.get(), content_key_.data(), kContentKeyLength, wrapped);
   content_key_.wipe();

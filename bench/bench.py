@@ -82,6 +82,7 @@ class Compare:
     minimum: float | None = None  # the target: ratio at least this
     strict: bool = False  # the ratio must exceed the minimum ("faster than")
     maximum: float | None = None  # the target: ratio at most this
+    remark: str = ""  # added to a MISSED verdict: what the section saw that explains it
 
 
 @dataclass
@@ -613,7 +614,10 @@ def thread_figures(b: Bench, python: list[str], tag: str, name: str) -> list[Fig
            f"best of {rounds}; each thread hashes its own 64 MiB buffer; hashlib is the control")
     after = " ".join(f"{x:.2f}" for x in r["loadavg"])
     b.note(f"load average {before} before, {after} after, on {os.cpu_count()} logical cores")
+    remark = ""
     if r["schedstat"]:
+        wall, _, wait = (sum(column) for column in zip(*spent["create_hash 2"]))
+        remark = f"threads queued for a core {wait / wall:.0%} of the time"
         # Running + queued for a core + blocked = each thread's wall time. A module that serialised
         # the threads (a held GIL, a shared lock) shows up as blocked time; a busy machine shows up
         # as queued time.
@@ -636,7 +640,7 @@ def thread_figures(b: Bench, python: list[str], tag: str, name: str) -> list[Fig
     return [
         Figure(f"{tag}.ch1", f"{name} create_hash, 1 thread", s["create_hash 1"], BIG, [], "wall"),
         Figure(f"{tag}.ch2", f"{name} create_hash, 2 threads", s["create_hash 2"], 2 * BIG,
-               [Compare(f"{tag}.ch1", 1.8)], "wall"),
+               [Compare(f"{tag}.ch1", 1.8, remark=remark)], "wall"),
         Figure(f"{tag}.hl1", f"{name} hashlib.sha384, 1 thread", s["hashlib 1"], BIG, [], "wall"),
         Figure(f"{tag}.hl2", f"{name} hashlib.sha384, 2 threads", s["hashlib 2"], 2 * BIG,
                [Compare(f"{tag}.hl1")], "wall"),
@@ -792,6 +796,8 @@ def table_rows(done: list[Done]) -> list[dict]:
                         verdict += " (borderline: the median says otherwise)"
                     elif spreads and max(spreads) > NOISY:
                         verdict += " (noisy)"
+                    if not ok and c.remark:
+                        verdict += f"; {c.remark}"
                     row |= {"met": ok, "verdict": verdict}
                 rows.append(row)
     return rows

@@ -117,14 +117,17 @@ def test_rows_give_verdicts_and_json_survives_differences():
     slow = Figure("x.slow", "slow", [30.0, 30.0], None, [Compare("x.them", minimum=1.0)])
     close = Figure("x.close", "close", [13.0, 15.0], None, [Compare("x.them", minimum=1.5)])
     noisy = Figure("x.noisy", "noisy", [10.0, 14.0], None, [Compare("x.them", minimum=1.0)])
+    busy = Figure("x.busy", "busy", [40.0], None, [Compare("x.them", 1.0, remark="queued 50%")])
     diff = Difference("x.diff", "ours minus them", ours, them)
-    rows = bench.table_rows([("x", [ours, them, slow, close, noisy, diff]), ("y", "skipped")])
+    rows = bench.table_rows([("x", [ours, them, slow, close, noisy, busy, diff]),
+                             ("y", "skipped")])
     by_key = {r["key"]: r for r in rows}
     assert by_key["x.ours"]["verdict"] == "met" and by_key["x.ours"]["met"] is True
     assert by_key["x.slow"]["verdict"].startswith("MISSED")
     # best 20/13 = 1.54 meets, median 20.5/14 = 1.46 does not
     assert by_key["x.close"]["verdict"] == "met (borderline: the median says otherwise)"
     assert by_key["x.noisy"]["verdict"] == "met (noisy)"
+    assert by_key["x.busy"]["verdict"] == "MISSED; queued 50%"
     assert by_key["x.them"]["anchor"] is None
     assert {r["section"] for r in rows} == {"x"}
     text = json.dumps({"sections": [bench.as_json("x", [ours, diff], ["a note"])], "rows": rows})

@@ -32,7 +32,8 @@ key_of() { cat "$@" | sha256sum | cut -c1-12; }
 
 # ------------------------------------------------------------------ host tools (bookworm)
 HOST_PKGS=(build-essential cmake ninja-build perl patchelf xz-utils pkg-config binutils
-  libgtest-dev libbenchmark-dev openssl)
+  libgtest-dev libbenchmark-dev openssl clang-14 libclang-rt-14-dev valgrind
+  python3-cryptography)  # the independent recipient of envelopes in the tests
 missing=()
 for p in "${HOST_PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "module/once.hpp"
 #include "module/pyref.hpp"
 
 namespace core_fips {
@@ -24,10 +25,26 @@ std::string join_quoted(const std::array<const char*, kMaxParameters>& names, st
   return out;
 }
 
+// One interned name for every call: the interpreter's method cache keys names by address, and a
+// fresh string per call would leave one dead entry per cache slot behind. Made under a OnceGuard,
+// whose waiters detach from the interpreter, rather than a function-local static, whose waiters
+// would block while attached.
+OnceGuard add_note_once;
+PyObject* add_note_name = nullptr;
+
+PyObject* add_note_method_name() {
+  add_note_once.run([] {
+    add_note_name = PyUnicode_InternFromString("add_note");
+    return add_note_name != nullptr;
+  });
+  return add_note_name;
+}
+
 void add_note(const char* parameter) {
   PyObject* exc = PyErr_GetRaisedException();
+  PyObject* const method = add_note_method_name();
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-  if (!note || !PyRef::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()))) {
+  if (!note || !method || !PyRef::steal(PyObject_CallMethodOneArg(exc, method, note.get()))) {
     PyErr_Clear();  // a failure to attach the note is discarded
   }
   PyErr_SetRaisedException(exc);

@@ -142,8 +142,10 @@ def test_lock_is_released_while_hashing(core):
     result = []
 
     def hash_it():
-        result.append(core.create_hash(big, "s"))
-        done.set()
+        try:
+            result.append(core.create_hash(big, "s"))
+        finally:
+            done.set()
 
     worker = threading.Thread(target=hash_it)
     started = last = time.perf_counter()

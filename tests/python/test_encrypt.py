@@ -3,7 +3,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, release_only
 
 RECIPIENT = ROOT / "examples" / "recipient.py"
 PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
@@ -147,6 +147,7 @@ def test_refused_keys(core, keys, tmp_path):
     assert str(info.value) == f"UTF8 error: incomplete utf-8 byte sequence from index {len(public)}"
 
 
+@release_only
 def test_lock_is_released_while_encrypting(core, keys):
     import threading
     import time
@@ -156,8 +157,10 @@ def test_lock_is_released_while_encrypting(core, keys):
     result = []
 
     def work():
-        result.append(core.encrypt(public, big))
-        done.set()
+        try:
+            result.append(core.encrypt(public, big))
+        finally:
+            done.set()
 
     worker = threading.Thread(target=work)
     started = last = time.perf_counter()

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import MODULE_DIR, ROOT, run_python
+from conftest import MODULE_DIR, ROOT, release_only, run_python
 
 ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "encrypt",
        "fips_check"]
@@ -24,6 +24,7 @@ def test_module_definition(core):
     assert not hasattr(core, "PanicException")
 
 
+@release_only
 def test_extension_exports_only_its_init_and_finds_the_library_beside_it():
     import subprocess
     so = next(MODULE_DIR.glob("_core_fips.cpython-*.so"))

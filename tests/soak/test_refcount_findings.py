@@ -73,10 +73,5 @@ def test_the_python_equivalent_gains_only_the_strings_it_keeps():
     assert references_gained("python") == 3000
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "add_note() in src/module/arguments.cpp calls PyObject_CallMethod(exc, \"add_note\", ...), "
-    "which makes a new 'add_note' string per failed conversion; CPython's type-attribute cache "
-    "hashes names by address and keeps a reference to each, so up to one dead string per cache "
-    "slot (4096) stays alive and useful entries are evicted"))
 def test_failed_conversions_leave_no_references_behind():
     assert references_gained("module") == references_gained("python")

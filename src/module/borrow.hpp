@@ -34,18 +34,19 @@ class BorrowCounter {
   std::atomic<std::int64_t> value_{0};
 };
 
-// Holds exclusive access for the rest of a call; on conflict sets RuntimeError "Already borrowed".
-class ExclusiveAccess {
+// Holds one kind of access for the rest of a call; on conflict sets RuntimeError(message).
+template <bool (BorrowCounter::*Take)(), void (BorrowCounter::*Release)(), const char* Message>
+class BorrowGuard {
  public:
-  explicit ExclusiveAccess(BorrowCounter& counter) : counter_(counter) {
-    held_ = counter_.take_exclusive();
-    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  explicit BorrowGuard(BorrowCounter& counter) : counter_(counter) {
+    held_ = (counter_.*Take)();
+    if (!held_) PyErr_SetString(PyExc_RuntimeError, Message);
   }
-  ~ExclusiveAccess() {
-    if (held_) counter_.release_exclusive();
+  ~BorrowGuard() {
+    if (held_) (counter_.*Release)();
   }
-  ExclusiveAccess(const ExclusiveAccess&) = delete;
-  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
   explicit operator bool() const { return held_; }
 
  private:
@@ -53,23 +54,12 @@ class ExclusiveAccess {
   bool held_;
 };
 
-// Holds shared access; on conflict sets RuntimeError "Already mutably borrowed".
-class SharedAccess {
- public:
-  explicit SharedAccess(BorrowCounter& counter) : counter_(counter) {
-    held_ = counter_.take_shared();
-    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-  }
-  ~SharedAccess() {
-    if (held_) counter_.release_shared();
-  }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
-  explicit operator bool() const { return held_; }
+inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
 
- private:
-  BorrowCounter& counter_;
-  bool held_;
-};
+using ExclusiveAccess = BorrowGuard<&BorrowCounter::take_exclusive,
+                                    &BorrowCounter::release_exclusive, kAlreadyBorrowed>;
+using SharedAccess = BorrowGuard<&BorrowCounter::take_shared, &BorrowCounter::release_shared,
+                                 kAlreadyMutablyBorrowed>;
 
 }  // namespace core_fips

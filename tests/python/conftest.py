@@ -2,6 +2,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -22,6 +24,42 @@ def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
     child_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
                           capture_output=True, text=True, timeout=timeout)
+
+
+def longest_stall_during(work):
+    """Runs `work` on another thread while this one keeps looping; returns (work's result, the
+    longest this thread went without running, the elapsed time). A call that kept the interpreter
+    lock for its whole run would stall this thread for about all of it."""
+    done = threading.Event()
+    result = []
+
+    def run():
+        try:
+            result.append(work())
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=run)
+    started = last = time.perf_counter()
+    longest = 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest = max(longest, now - last)
+        last = now
+    elapsed = time.perf_counter() - started
+    worker.join()
+    assert result, "the work raised"
+    return result[0], longest, elapsed
+
+
+def run_threads(target, n):
+    """Starts `target(i)` on n threads and waits for all of them."""
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 
 @pytest.fixture(scope="session")

@@ -3,7 +3,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT, release_only
+from conftest import ROOT, longest_stall_during, release_only
 
 RECIPIENT = ROOT / "examples" / "recipient.py"
 PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
@@ -149,28 +149,8 @@ def test_refused_keys(core, keys, tmp_path):
 
 @release_only
 def test_lock_is_released_while_encrypting(core, keys):
-    import threading
-    import time
     _, public = keys[2048]
     big = bytes(256 << 20)
-    done = threading.Event()
-    result = []
-
-    def work():
-        try:
-            result.append(core.encrypt(public, big))
-        finally:
-            done.set()
-
-    worker = threading.Thread(target=work)
-    started = last = time.perf_counter()
-    longest_stall = 0.0
-    worker.start()
-    while not done.is_set():
-        now = time.perf_counter()
-        longest_stall = max(longest_stall, now - last)
-        last = now
-    elapsed = time.perf_counter() - started
-    worker.join()
-    assert len(result[0]) == len(big) + 30 + 256
-    assert longest_stall < elapsed / 4, (longest_stall, elapsed)
+    envelope, stall, elapsed = longest_stall_during(lambda: core.encrypt(public, big))
+    assert len(envelope) == len(big) + 30 + 256
+    assert stall < elapsed / 4, (stall, elapsed)

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, run_threads
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -38,11 +38,7 @@ def test_hammering_one_hasher(core):
             except BaseException as e:  # anything else is a fault
                 unexpected.append(e)
 
-    threads = [threading.Thread(target=hammer, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(hammer, 8)
     assert not unexpected
     n = sum(accepted)
     assert 0 < n <= 3200
@@ -88,11 +84,7 @@ def test_every_callable_in_parallel(core, public_key):
         except BaseException as e:
             failures.append(e)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(work, 8)
     assert not failures
     assert all(c > 0 for c in counts)
 
@@ -101,15 +93,11 @@ def test_shared_token_read_from_many_threads(core):
     t = core.create_hash(b"shared", "é")
     seen = set()
 
-    def read():
+    def read(_):
         for _ in range(20000):
             seen.add((t.sha, t.salt))
 
-    threads = [threading.Thread(target=read) for _ in range(8)]
-    for th in threads:
-        th.start()
-    for th in threads:
-        th.join()
+    run_threads(read, 8)
     assert seen == {(hashlib.sha384("sharedé".encode()).hexdigest(), "é")}
 
 

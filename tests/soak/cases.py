@@ -302,6 +302,16 @@ def build_cases(core, keys=None):
     return cases
 
 
+def load(purpose):
+    """The module and its cases, with encrypt's keys when the module has encrypt."""
+    import _core_fips as core
+    with KeyDir() as keydir:
+        keys = rsa_public_keys(keydir) if hasattr(core, "encrypt") else None
+    if keys is None:
+        print(f"note: _core_fips has no encrypt yet: {purpose} without it")
+    return core, build_cases(core, keys)
+
+
 def callables(cases):
     return list(dict.fromkeys(c.callable for c in cases))
 

@@ -55,12 +55,7 @@ def main():
     p.add_argument("--canary", action="store_true")
     args = p.parse_args()
 
-    import _core_fips as core
-    with soak_cases.KeyDir() as keydir:
-        keys = soak_cases.rsa_public_keys(keydir) if hasattr(core, "encrypt") else None
-    cases = soak_cases.build_cases(core, keys)
-    if keys is None:
-        print("note: _core_fips has no encrypt yet: checked without it")
+    core, cases = soak_cases.load("checked")
     if args.canary:
         kept = object()
         incref = ctypes.pythonapi.Py_IncRef

@@ -52,12 +52,7 @@ def main():
     p.add_argument("--canary", type=int, default=0)
     args = p.parse_args()
 
-    import _core_fips as core
-    with soak_cases.KeyDir() as keydir:
-        keys = soak_cases.rsa_public_keys(keydir) if hasattr(core, "encrypt") else None
-    cases = soak_cases.build_cases(core, keys)
-    if keys is None:
-        print("note: _core_fips has no encrypt yet: the soak runs without it")
+    core, cases = soak_cases.load("the soak runs")
     names = soak_cases.callables(cases)
     print(f"module: {core.__file__}")
     print(f"callables ({len(names)}): {', '.join(names)}")

@@ -32,15 +32,17 @@ void fill_from_os(std::uint8_t* out, std::size_t n) {
   }
 }
 
-std::string finish_hex(DigestContext& context, std::string_view salt) {
+DigestText finish_hex(DigestContext& context, std::string_view salt) {
   context.update(bytes_of(salt));
   const auto digest = context.finish();
-  return render_hex(digest);
+  DigestText text;
+  render_hex(digest, text.data());
+  return text;
 }
 
 }  // namespace
 
-std::string render_hex(std::span<const std::uint8_t> bytes) {
+void render_hex(std::span<const std::uint8_t> bytes, char* out) {
   // Two characters per byte from one table look-up.
   static constexpr auto kPairs = [] {
     std::array<char, 512> pairs{};
@@ -50,12 +52,15 @@ std::string render_hex(std::span<const std::uint8_t> bytes) {
     }
     return pairs;
   }();
-  std::string out(2 * bytes.size(), '\0');
-  char* cursor = out.data();
   for (const std::uint8_t byte : bytes) {
-    std::memcpy(cursor, &kPairs[2 * byte], 2);
-    cursor += 2;
+    std::memcpy(out, &kPairs[2 * byte], 2);
+    out += 2;
   }
+}
+
+std::string render_hex(std::span<const std::uint8_t> bytes) {
+  std::string out(2 * bytes.size(), '\0');
+  render_hex(bytes, out.data());
   return out;
 }
 
@@ -71,15 +76,14 @@ SaltedDigest::SaltedDigest(std::optional<std::string_view> salt)
     : salt_(salt ? std::string(*salt) : default_salt()) {}
 
 TokenValue SaltedDigest::finish() && {
-  std::string sha = finish_hex(context_, salt_);
-  return TokenValue{std::move(sha), std::move(salt_)};
+  return TokenValue{finish_hex(context_, salt_), std::move(salt_)};
 }
 
 DigestVerifier::DigestVerifier(std::string_view expected, std::string_view salt)
     : salt_(salt), expected_(expected) {}
 
 Status DigestVerifier::verify() && {
-  const std::string actual = finish_hex(context_, salt_);
+  const DigestText actual = finish_hex(context_, salt_);
   // Constant time over equal lengths: the comparison must not tell how much of a guess matched.
   if (actual.size() == expected_.size() &&
       CRYPTO_memcmp(actual.data(), expected_.data(), actual.size()) == 0) {

@@ -2,6 +2,7 @@
 // content bytes, in the order fed, followed directly by the salt's UTF-8 bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -16,12 +17,18 @@ namespace core_fips {
 inline constexpr std::size_t kDigestHexLength = 2 * kSha384Length;  // 96
 inline constexpr std::size_t kDefaultSaltLength = 32;
 
+// A rendered digest, held inline: a token costs no allocation beyond its salt.
+using DigestText = std::array<char, kDigestHexLength>;
+
 struct TokenValue {
-  std::string sha;   // 96 lowercase hexadecimal characters
+  DigestText sha;    // 96 lowercase hexadecimal characters
   std::string salt;  // the caller's salt, or the generated default
+
+  std::string_view sha_text() const { return {sha.data(), sha.size()}; }
 };
 
-// 96 lowercase hexadecimal characters, high nibble first.
+// Lowercase hexadecimal, high nibble first: 2 characters per byte written to `out`.
+void render_hex(std::span<const std::uint8_t> bytes, char* out);
 std::string render_hex(std::span<const std::uint8_t> bytes);
 
 // A fresh version-4 UUID from the operating system's random source, as 32 lowercase hex digits.

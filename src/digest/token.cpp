@@ -20,15 +20,15 @@ PyObject* get_field(PyObject* self, void* closure) {
     auto* token = TokenInstance::from(self);
     SharedAccess access(token->borrow);
     if (!access) return nullptr;
-    const auto field = *static_cast<const TokenField*>(closure);
-    const std::string& text = field == TokenField::Sha ? token->payload.sha : token->payload.salt;
-    if (field == TokenField::Sha) {
+    if (*static_cast<const TokenField*>(closure) == TokenField::Sha) {
       // Always 96 ASCII hex digits: no decoding to do.
-      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-      if (out) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
+      const std::string_view sha = token->payload.sha_text();
+      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(sha.size()), 127);
+      if (out) std::memcpy(PyUnicode_DATA(out), sha.data(), sha.size());
       return out;
     }
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    const std::string& salt = token->payload.salt;
+    return PyUnicode_DecodeUTF8(salt.data(), static_cast<Py_ssize_t>(salt.size()), "strict");
   });
 }
 

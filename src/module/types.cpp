@@ -10,7 +10,8 @@ namespace core_fips {
 namespace {
 
 PyTypeObject* create_type(const ClassDefinition& d) {
-  // The spec's name string and slots must outlive the type: they live as long as the process.
+  // The PyType_Spec's name string and slots must outlive the type: they live as long as the
+  // process.
   auto* name = new std::string(std::string("builtins.") + d.class_name);
   auto* slots = new std::vector<PyType_Slot>();
   if (d.doc && d.doc[0] != '\0') slots->push_back({Py_tp_doc, const_cast<char*>(d.doc)});

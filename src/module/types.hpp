@@ -27,7 +27,7 @@ struct Instance {
 
 // Everything needed to build one class's type object.
 struct ClassDefinition {
-  const char* class_name;  // the spec name is "builtins." + this
+  const char* class_name;  // the PyType_Spec name is "builtins." + this
   const char* doc;         // empty: no Py_tp_doc
   int basic_size;
   newfunc constructor;  // null: instantiation disallowed

@@ -100,6 +100,7 @@ class TestToken:
 
     def test_static_methods_through_class_and_instance(self, core):
         t = core.create_hash(b"x", "s")
+        assert t.from_bytes is core.Token.from_bytes and t.compare_token is core.Token.compare_token
         assert t.from_bytes(b"x", "s").sha == core.Token.from_bytes(b"x", "s").sha == t.sha
         assert t.compare_token(t.sha, "s", b"x") is None
 

@@ -29,7 +29,8 @@ def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
 def longest_stall_during(work):
     """Runs `work` on another thread while this one keeps looping; returns (work's result, the
     longest this thread went without running, the elapsed time). A call that kept the interpreter
-    lock for its whole run would stall this thread for about all of it."""
+    lock for its whole run would stall this thread for nearly all of it; a stall of half the run
+    is more than scheduling noise on a busy two-core machine explains."""
     done = threading.Event()
     result = []
 

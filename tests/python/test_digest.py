@@ -141,4 +141,4 @@ def test_lock_is_released_while_hashing(core):
     big = bytes(512 << 20)
     token, stall, elapsed = longest_stall_during(lambda: core.create_hash(big, "s"))
     assert token.sha == hashlib.sha384(big + b"s").hexdigest()
-    assert stall < elapsed / 4, (stall, elapsed)
+    assert stall < elapsed / 2, (stall, elapsed)

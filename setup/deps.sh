@@ -19,8 +19,7 @@ LOCK=$HERE/sid.lock
 AWSLC_VERSION=5.1.0
 AWSLC_SYMBOL_PREFIX=core_fips_awslc_5_1_0
 
-say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-fail() { printf 'setup: ERROR: %s%s\n' "$1" "${2:+ — $2}" >&2; exit 1; }
+. "$HERE/lib.sh"
 . "$HERE/apt-sid.sh"
 
 # One setup at a time per cache (CI and a developer may share it).
@@ -34,16 +33,7 @@ key_of() { cat "$@" | sha256sum | cut -c1-12; }
 HOST_PKGS=(build-essential cmake ninja-build perl patchelf xz-utils pkg-config binutils
   libgtest-dev libbenchmark-dev openssl clang-14 libclang-rt-14-dev valgrind
   python3-cryptography)  # the independent recipient of envelopes in the tests
-missing=()
-for p in "${HOST_PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" = 0 ] || fail "missing host packages: ${missing[*]}" "install them with apt-get (as root), then rerun"
-  say "installing host packages from the system's archive: ${missing[*]}"
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
-    >"$CACHE/host-apt.log" 2>&1 || fail "apt-get install ${missing[*]} failed (see $CACHE/host-apt.log)" "check the system's apt sources and network"
-fi
+ensure_host_packages host-apt.log "${HOST_PKGS[@]}"
 for t in cmake ninja g++ perl patchelf dpkg-deb sha256sum readelf flock; do
   command -v "$t" >/dev/null || fail "missing tool: $t" "install it with apt-get, then rerun"
 done

@@ -27,21 +27,7 @@ FT_HOST_PKGS=(build-essential pkg-config xz-utils libssl-dev libffi-dev libsqlit
 FT_REQUIRED_MODULES=(ssl _hashlib ctypes sqlite3 lzma bz2 zlib readline uuid _uuid decimal curses
   mmap array _socket select _testcapi)
 
-declare -F say >/dev/null || say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-declare -F fail >/dev/null || fail() { printf 'setup: ERROR: %s%s\n' "$1" "${2:+ — $2}" >&2; exit 1; }
-
-ft_host_packages() {
-  local p missing=()
-  for p in "${FT_HOST_PKGS[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  [ "$(id -u)" = 0 ] || fail "missing host packages: ${missing[*]}" "install them with apt-get (as root), then rerun"
-  say "installing host packages from the system's archive: ${missing[*]}"
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
-    >"$CACHE/host-apt-ft.log" 2>&1 ||
-    fail "apt-get install ${missing[*]} failed (see $CACHE/host-apt-ft.log)" "check the system's apt sources and network"
-}
+. "$FT_HERE/lib.sh"
 
 # A private deb-src list beside apt-sid.sh's binary one: same mirror and options, own folders.
 ft_src_apt() {
@@ -172,7 +158,7 @@ ft_setup() {
     exec {fd}>"$CACHE/.lock-python-ft"
     flock "$fd"
     if [ ! -x "$py" ]; then # another run may have finished it while this one waited
-      ft_host_packages
+      ensure_host_packages host-apt-ft.log "${FT_HOST_PKGS[@]}"
       tarball=$(ft_fetch_source "$ver" "$sum" "$pool") || exit 1
       say "building free-threaded CPython $upstream into $dest: 3 to 5 minutes"
       ft_build "$tarball" "$dest" "$mm"

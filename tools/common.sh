@@ -7,7 +7,8 @@ set -a  # tests and wheel builds started from the tools read these too
 set +a
 BUILD=${CORE_FIPS_BUILD:-$ROOT/build}
 
-# build_tree DIR [cmake args...]: configure DIR when needed, then build it quietly.
+# build_tree DIR [cmake args...]: configure DIR when needed, then build it quietly (everything, or
+# only $BUILD_TARGET when that is set).
 build_tree() {
   local dir=$1
   shift
@@ -20,6 +21,6 @@ build_tree() {
       { cat "$dir/configure.log" >&2; echo "build: configure failed" >&2; exit 1; }
     echo "$want" >"$dir/.configured-with"
   fi
-  cmake --build "$dir" >"$dir/build.log" 2>&1 ||
+  cmake --build "$dir" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$dir/build.log" 2>&1 ||
     { grep -v '^\[' "$dir/build.log" | head -60 >&2; echo "build: compile failed (full log: $dir/build.log)" >&2; exit 1; }
 }

@@ -24,9 +24,7 @@ DigestContext::DigestContext(DigestContext&& other) noexcept : length_(other.len
   EVP_MD_CTX_move(&evp_, &other.evp_);
 }
 
-DigestContext::~DigestContext() {
-  EVP_MD_CTX_cleanup(&evp_);
-}
+DigestContext::~DigestContext() { EVP_MD_CTX_cleanup(&evp_); }
 
 void DigestContext::update(std::span<const std::uint8_t> bytes) {
   const std::uint64_t n = bytes.size();

@@ -24,7 +24,7 @@ PyObject* create_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
   return call_boundary([&]() -> PyObject* {
     Arguments a(kCreateHashSpec);
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    return hash_content(a, 0, 1);
+    return hash_content(a);
   });
 }
 
@@ -32,7 +32,7 @@ PyObject* compare_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   return call_boundary([&]() -> PyObject* {
     Arguments a(kCompareHashSpec);
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    std::optional<Status> outcome = check_content(a, 0, 1, 2);
+    std::optional<Status> outcome = check_content(a);
     if (!outcome) return nullptr;
     return PyBool_FromLong(outcome->ok());  // a mismatch is the answer False, never an error
   });

@@ -50,7 +50,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return call_boundary([&]() -> PyObject* {
     Arguments a(kFromBytesSpec);
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    return hash_content(a, 0, 1);
+    return hash_content(a);
   });
 }
 
@@ -58,7 +58,7 @@ PyObject* compare_token(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
   return call_boundary([&]() -> PyObject* {
     Arguments a(kCompareTokenSpec);
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    std::optional<Status> outcome = check_content(a, 0, 1, 2);
+    std::optional<Status> outcome = check_content(a);
     if (!outcome) return nullptr;
     if (!outcome->ok()) {
       set_python_error(std::move(*outcome).error());
@@ -103,22 +103,21 @@ PyObject* new_token(TokenValue value) {
   return new_instance(type, std::move(value));
 }
 
-PyObject* hash_content(Arguments& args, std::size_t content, std::size_t salt) {
+PyObject* hash_content(Arguments& args) {
   if (!args.convert()) return nullptr;
-  const ByteView& view = args.view(content);
+  const ByteView& view = args.view(0);
   if (!require_c_contiguous(view)) return nullptr;
-  const std::optional<std::string_view> salt_text = args.optional_text(salt);
+  const std::optional<std::string_view> salt_text = args.optional_text(1);
   TokenValue token = run_unlocked([&] { return salted_token(view.bytes(), salt_text); });
   return new_token(std::move(token));
 }
 
-std::optional<Status> check_content(Arguments& args, std::size_t sha, std::size_t salt,
-                                    std::size_t content) {
+std::optional<Status> check_content(Arguments& args) {
   if (!args.convert()) return std::nullopt;
-  const ByteView& view = args.view(content);
+  const ByteView& view = args.view(2);
   if (!require_c_contiguous(view)) return std::nullopt;
-  const std::string_view expected = args.text(sha);
-  const std::string_view salt_text = args.text(salt);
+  const std::string_view expected = args.text(0);
+  const std::string_view salt_text = args.text(1);
   return run_unlocked([&] { return verify_salted(expected, salt_text, view.bytes()); });
 }
 

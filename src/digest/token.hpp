@@ -19,10 +19,10 @@ extern TypeObjectCell token_cell;
 PyObject* new_token(TokenValue value);
 
 // The shared bodies of the one-shot entries, after binding: convert, check contiguity, run the
-// engine with the lock released.
-PyObject* hash_content(Arguments& args, std::size_t content, std::size_t salt);
-// Returns the verification outcome, or nullopt with a Python exception set.
-std::optional<Status> check_content(Arguments& args, std::size_t sha, std::size_t salt,
-                                    std::size_t content);
+// engine with the lock released. Every such entry declares (content, salt) ...
+PyObject* hash_content(Arguments& args);
+// ... or (sha, salt, content). Returns the verification outcome, or nullopt with a Python
+// exception set.
+std::optional<Status> check_content(Arguments& args);
 
 }  // namespace core_fips

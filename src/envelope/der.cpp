@@ -35,9 +35,7 @@ std::size_t significant_bits(ByteSpan magnitude) {
   return (magnitude.size() - 1) * 8 + static_cast<std::size_t>(std::bit_width(magnitude.front()));
 }
 
-bool is_odd(ByteSpan magnitude) {
-  return !magnitude.empty() && (magnitude.back() & 1u) != 0;
-}
+bool is_odd(ByteSpan magnitude) { return !magnitude.empty() && (magnitude.back() & 1u) != 0; }
 
 // Both without leading zeros.
 bool is_less(ByteSpan a, ByteSpan b) {
@@ -64,14 +62,10 @@ std::size_t length_size(std::size_t length) {
   return octets;
 }
 
-std::size_t element_size(std::size_t content) {
-  return 1 + length_size(content) + content;
-}
+std::size_t element_size(std::size_t content) { return 1 + length_size(content) + content; }
 
 // An unsigned number needs a 00 sign octet when its top bit is set; zero is one 00 octet.
-bool needs_sign_octet(ByteSpan magnitude) {
-  return magnitude.empty() || magnitude.front() >= 0x80;
-}
+bool needs_sign_octet(ByteSpan magnitude) { return magnitude.empty() || magnitude.front() >= 0x80; }
 
 std::size_t integer_content_size(ByteSpan magnitude) {
   return magnitude.size() + (needs_sign_octet(magnitude) ? 1 : 0);

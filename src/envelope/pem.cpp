@@ -17,12 +17,8 @@ bool skip_preamble(ByteCursor& in) {
   return false;
 }
 
-bool is_label_char(std::uint8_t c) {
-  return c >= 0x21 && c <= 0x7E && c != '-';
-}
-bool is_blank(std::uint8_t c) {
-  return c == ' ' || c == '\t';
-}
+bool is_label_char(std::uint8_t c) { return c >= 0x21 && c <= 0x7E && c != '-'; }
+bool is_blank(std::uint8_t c) { return c == ' ' || c == '\t'; }
 
 // Printable ASCII, with single spaces or tabs allowed after the first character.
 bool is_label(ByteSpan label) {

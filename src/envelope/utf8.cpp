@@ -32,9 +32,7 @@ bool second_byte_fits(std::uint8_t lead, std::uint8_t second) {
   }
 }
 
-bool is_continuation(std::uint8_t byte) {
-  return byte >= 0x80 && byte <= 0xBF;
-}
+bool is_continuation(std::uint8_t byte) { return byte >= 0x80 && byte <= 0xBF; }
 
 }  // namespace
 

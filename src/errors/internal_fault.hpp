@@ -23,9 +23,7 @@ inline constexpr const char* kUnspecified = "Unspecified";
 #if defined(CORE_FIPS_FAULT_INJECTION)
 bool fault_injected(const char* point);
 #else
-inline constexpr bool fault_injected(const char*) {
-  return false;
-}
+inline constexpr bool fault_injected(const char*) { return false; }
 #endif
 
 }  // namespace core_fips

@@ -9,9 +9,7 @@ namespace core_fips {
 
 namespace {
 
-const char* was_or_were(Py_ssize_t n) {
-  return n == 1 ? "was" : "were";
-}
+const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string join_quoted(const std::array<const char*, kMaxParameters>& names, std::size_t n) {
@@ -195,8 +193,7 @@ bool Arguments::convert() {
   for (std::size_t i = 0; i < spec_.count; ++i) {
     if (!convert_one(i)) {
       add_note(spec_.parameters[i].name);
-      for (auto& v : values_) v = std::monostate{};  // release views taken so far
-      return false;
+      return false;  // views taken so far are released with the Arguments, lock held
     }
   }
   return true;

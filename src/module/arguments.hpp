@@ -54,7 +54,8 @@ class Arguments {
   // Binds a constructor's positional tuple and keyword dict (either may be null).
   bool bind(PyObject* args, PyObject* kwargs);
   // Converts the bound arguments in declaration order; the first failure keeps its exception and
-  // gets the note "while processing '<name>'". Views taken before it are released.
+  // gets the note "while processing '<name>'". Views taken before it are released with the
+  // Arguments, at the end of the call.
   bool convert();
 
   std::string_view text(std::size_t i) const { return std::get<std::string_view>(values_[i]); }

@@ -77,11 +77,10 @@ void contain_current_fault_in_release(PyObject* instance) noexcept {
   }
 }
 
-PyObject* require_exception_set() {
+void require_exception_set() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
-  return nullptr;
 }
 
 }  // namespace core_fips

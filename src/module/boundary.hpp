@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace core_fips {
@@ -36,31 +37,27 @@ void contain_current_fault() noexcept;
 void contain_current_fault_in_release(PyObject* instance) noexcept;  // reported against its type
 
 // Ensures a failed body leaves an exception set.
-PyObject* require_exception_set();
+void require_exception_set();
 
+// Runs an entry's body. The failure value is the body's own: null for a new reference, -1 for a
+// slot returning int (the module's exec step).
 template <class Body>
-PyObject* call_boundary(Body&& body) noexcept {
+auto call_boundary(Body&& body) noexcept -> decltype(body()) {
+  using Value = decltype(body());
+  constexpr Value kFailure = [] {
+    if constexpr (std::is_pointer_v<Value>)
+      return Value{};
+    else
+      return Value{-1};
+  }();
   LockDepthScope depth;
   try {
-    PyObject* result = body();
-    return result ? result : require_exception_set();
-  } catch (...) {
-    contain_current_fault();
-    return nullptr;
-  }
-}
-
-// Variant for slots whose failure value is -1 (the module's exec step).
-template <class Body>
-int call_boundary_int(Body&& body) noexcept {
-  LockDepthScope depth;
-  try {
-    int result = body();
-    if (result < 0 && !PyErr_Occurred()) require_exception_set();
+    Value result = body();
+    if (result == kFailure) require_exception_set();
     return result;
   } catch (...) {
     contain_current_fault();
-    return -1;
+    return kFailure;
   }
 }
 

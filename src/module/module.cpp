@@ -53,7 +53,7 @@ int register_function(PyObject* module, PyObject* function) {
 }
 
 int module_exec(PyObject* module) {
-  return call_boundary_int([&]() -> int {
+  return call_boundary([&]() -> int {
     if (module == nullptr) return -1;
     if (!PyModule_Check(module)) {
       set_type_mismatch(module, "module");
@@ -83,7 +83,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_core_fips", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_core_fips",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

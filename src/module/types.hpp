@@ -6,8 +6,10 @@
 
 #include <Python.h>
 
+#include <array>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "errors/internal_fault.hpp"
@@ -19,7 +21,8 @@ namespace core_fips {
 
 template <class Payload>
 struct Instance {
-  PyObject_HEAD Payload payload;
+  PyObject_HEAD
+  Payload payload;
   BorrowCounter borrow;
 
   static Instance* from(PyObject* o) { return reinterpret_cast<Instance*>(o); }
@@ -38,14 +41,20 @@ struct ClassDefinition {
 
 class TypeObjectCell {
  public:
-  explicit constexpr TypeObjectCell(const ClassDefinition& definition) : definition_(definition) {}
+  explicit TypeObjectCell(const ClassDefinition& definition) : definition_(definition) {}
   const ClassDefinition& definition() const { return definition_; }
 
  private:
   friend PyTypeObject* get_type(TypeObjectCell& cell);
+  PyTypeObject* create();
+
   const ClassDefinition& definition_;
   OnceGuard once_;
   PyTypeObject* type_ = nullptr;
+  // What PyType_FromSpec reads; kept here because the type refers to it for the process's life.
+  std::string spec_name_;
+  std::array<PyType_Slot, 7> slots_{};
+  PyType_Spec spec_{};
 };
 
 // The cell's type object (borrowed), created first if the cell is empty; null with an exception

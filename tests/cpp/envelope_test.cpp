@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/aead.h>
-#include <openssl/base64.h>
 #include <openssl/bn.h>
 #include <openssl/digest.h>
 #include <openssl/rsa.h>
@@ -11,20 +10,19 @@
 #include <memory>
 #include <stdexcept>
 
+#include "key_test_support.hpp"
+
 namespace core_fips {
 namespace {
 
-// PKCS #1 PEM of an RSA public key, in 64-column lines.
+// PKCS #1 PEM of an RSA public key.
 std::string public_pem(const RSA* rsa) {
   std::uint8_t* der = nullptr;
   std::size_t der_length = 0;
   if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
-  std::string base64(4 * ((der_length + 2) / 3) + 1, '\0');
-  base64.resize(EVP_EncodeBlock(reinterpret_cast<std::uint8_t*>(base64.data()), der, der_length));
+  const testing::Der bytes(der, der + der_length);
   OPENSSL_free(der);
-  std::string out = "-----BEGIN RSA PUBLIC KEY-----\n";
-  for (std::size_t at = 0; at < base64.size(); at += 64) out += base64.substr(at, 64) + "\n";
-  return out + "-----END RSA PUBLIC KEY-----\n";
+  return testing::pem(bytes);
 }
 
 struct KeyPair {
@@ -47,10 +45,6 @@ const KeyPair& key_2048() {
     return made;
   }();
   return pair;
-}
-
-std::span<const std::uint8_t> bytes_of(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 // The recipient's side, with the library: nullopt when the envelope does not open.
@@ -86,7 +80,7 @@ TEST(Envelope, LayoutAndRoundTrip) {
   for (const std::string_view text : {std::string_view(""), std::string_view("12345"),
                                       std::string_view("a longer plaintext than one block")}) {
     Result<std::vector<std::uint8_t>> env =
-        encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of(text));
+        encrypt_envelope(ascii(key_2048().public_pem), ascii(text));
     ASSERT_TRUE(env.ok());
     ASSERT_EQ(env.value().size(), 286 + text.size());
     EXPECT_EQ(env.value()[0], 0x01);
@@ -98,8 +92,8 @@ TEST(Envelope, LayoutAndRoundTrip) {
 }
 
 TEST(Envelope, AlteredContentDoesNotOpenAndEachEnvelopeIsFresh) {
-  const auto a = encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of("same")).value();
-  const auto b = encrypt_envelope(bytes_of(key_2048().public_pem), bytes_of("same")).value();
+  const auto a = encrypt_envelope(ascii(key_2048().public_pem), ascii("same")).value();
+  const auto b = encrypt_envelope(ascii(key_2048().public_pem), ascii("same")).value();
   EXPECT_NE(a, b);
   for (std::size_t i = 2 + 256; i < a.size(); ++i) {
     auto altered = a;
@@ -109,15 +103,15 @@ TEST(Envelope, AlteredContentDoesNotOpenAndEachEnvelopeIsFresh) {
 }
 
 TEST(Envelope, RefusalsAreTheIntakeErrorsOrEncryptionFailed) {
-  auto refused = encrypt_envelope(bytes_of("not a key"), bytes_of("x"));
+  auto refused = encrypt_envelope(ascii("not a key"), ascii("x"));
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), CoreError::Kind::InvalidPublicKey);
 
   // An output buffer of the wrong size is refused rather than overrun.
-  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(bytes_of(key_2048().public_pem));
+  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(ascii(key_2048().public_pem));
   ASSERT_TRUE(sealer.ok());
   std::vector<std::uint8_t> small(sealer.value().output_length(5) - 1);
-  Status sealed = std::move(sealer).value().seal_into(bytes_of("12345"), small);
+  Status sealed = std::move(sealer).value().seal_into(ascii("12345"), small);
   ASSERT_FALSE(sealed.ok());
   EXPECT_EQ(sealed.error().kind(), CoreError::Kind::EncryptionFailed);
 }

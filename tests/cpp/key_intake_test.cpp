@@ -33,9 +33,7 @@ using testing::operator+;
 using testing::pem;
 using testing::rsa_public_key_der;
 
-std::string sh(const fs::path& path) {
-  return std::string("'").append(path.string()) + "'";
-}
+std::string sh(const fs::path& path) { return std::string("'").append(path.string()) + "'"; }
 
 // Modulus of a PKCS #1 PEM as the library's own PEM reader sees it.
 Der modulus_of(const std::string& pkcs1_pem) {
@@ -99,16 +97,12 @@ const GeneratedKey& generated_key(int bits) {
   return made[bits] = std::move(key);
 }
 
-const std::string& key2048() {
-  return generated_key(2048).pkcs1;
-}
+const std::string& key2048() { return generated_key(2048).pkcs1; }
 
 Result<RsaEncryptionKey> intake(std::string_view text) {
   return parse_rsa_public_key_pem(ascii(text));
 }
-bool accepted(std::string_view text) {
-  return intake(text).ok();
-}
+bool accepted(std::string_view text) { return intake(text).ok(); }
 bool refused(std::string_view text) {  // as InvalidPublicKey, not as anything else
   Result<RsaEncryptionKey> result = intake(text);
   return !result.ok() && result.error().kind() == CoreError::Kind::InvalidPublicKey;

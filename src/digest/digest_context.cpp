@@ -12,19 +12,10 @@ constexpr std::size_t kFinalBufferLength = 64;
 }  // namespace
 
 DigestContext::DigestContext() {
-  EVP_MD_CTX_init(&evp_);
-  if (EVP_DigestInit_ex(&evp_, EVP_sha384(), nullptr) != 1 || fault_injected("digest.init")) {
-    EVP_MD_CTX_cleanup(&evp_);
+  if (EVP_DigestInit_ex(evp_.get(), EVP_sha384(), nullptr) != 1 || fault_injected("digest.init")) {
     throw InternalFault("called `Result::unwrap()` on an `Err` value", kUnspecified);
   }
 }
-
-DigestContext::DigestContext(DigestContext&& other) noexcept : length_(other.length_) {
-  EVP_MD_CTX_init(&evp_);
-  EVP_MD_CTX_move(&evp_, &other.evp_);
-}
-
-DigestContext::~DigestContext() { EVP_MD_CTX_cleanup(&evp_); }
 
 void DigestContext::update(std::span<const std::uint8_t> bytes) {
   const std::uint64_t n = bytes.size();
@@ -32,7 +23,7 @@ void DigestContext::update(std::span<const std::uint8_t> bytes) {
     throw InternalFault("digest update failed", kUnspecified);
   }
   length_ += n;
-  if (EVP_DigestUpdate(&evp_, bytes.data(), bytes.size()) != 1) {
+  if (EVP_DigestUpdate(evp_.get(), bytes.data(), bytes.size()) != 1) {
     throw InternalFault("digest update failed", kUnspecified);
   }
 }
@@ -40,7 +31,7 @@ void DigestContext::update(std::span<const std::uint8_t> bytes) {
 std::array<std::uint8_t, kSha384Length> DigestContext::finish() {
   std::uint8_t out[kFinalBufferLength] = {};
   // EVP_DigestFinal cleans the context up on both outcomes.
-  if (EVP_DigestFinal(&evp_, out, nullptr) != 1 || fault_injected("digest.final")) {
+  if (EVP_DigestFinal(evp_.get(), out, nullptr) != 1 || fault_injected("digest.final")) {
     throw InternalFault("EVP_DigestFinal failed", kUnspecified);
   }
   std::array<std::uint8_t, kSha384Length> digest;

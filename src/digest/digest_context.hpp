@@ -1,5 +1,5 @@
-// DigestContext: one running SHA-384 computation in the library's EVP_MD_CTX, held inline, with
-// the running input length. Library refusals are internal faults.
+// DigestContext: one running SHA-384 computation in the library's EVP_MD_CTX, held inline by the
+// library's own owner, with the running input length. Library refusals are internal faults.
 #pragma once
 
 #include <openssl/digest.h>
@@ -18,11 +18,6 @@ class DigestContext {
  public:
   // Starts SHA-384.
   DigestContext();
-  DigestContext(DigestContext&& other) noexcept;
-  DigestContext& operator=(DigestContext&&) = delete;
-  DigestContext(const DigestContext&) = delete;
-  DigestContext& operator=(const DigestContext&) = delete;
-  ~DigestContext();
 
   void update(std::span<const std::uint8_t> bytes);
   // Finishes the computation; the context cannot be fed afterwards.
@@ -31,7 +26,7 @@ class DigestContext {
   std::uint64_t length() const { return length_; }
 
  private:
-  EVP_MD_CTX evp_;
+  bssl::ScopedEVP_MD_CTX evp_;
   std::uint64_t length_ = 0;
 };
 

@@ -19,21 +19,51 @@ CoreError encryption_failed() {
   return CoreError::encryption_failed();
 }
 
-struct PkeyContextFree {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
+}  // namespace
 
-// RSA-OAEP with SHA-256 and MGF1-SHA-256, empty label: wraps `key` into `out` (k bytes).
-Status wrap_key(EVP_PKEY* public_key, const std::uint8_t* key, std::size_t key_length,
+Status draw_content_key(SecretBuffer<kContentKeyLength>& key) {
+  if (RAND_bytes(key.data(), key.size()) != 1) return encryption_failed();
+  return Done{};
+}
+
+Result<bssl::UniquePtr<EVP_AEAD_CTX>> content_cipher(const SecretBuffer<kContentKeyLength>& key) {
+  // The library returns the tag followed by the nonce it drew, so its tag length counts both.
+  bssl::UniquePtr<EVP_AEAD_CTX> cipher(EVP_AEAD_CTX_new(
+      EVP_aead_aes_256_gcm_randnonce(), key.data(), key.size(), kTagLength + kNonceLength));
+  if (!cipher) return encryption_failed();
+  return cipher;
+}
+
+Status seal_content(const EVP_AEAD_CTX& cipher, std::span<const std::uint8_t> plaintext,
+                    std::span<std::uint8_t> ciphertext, std::span<std::uint8_t> nonce,
+                    std::span<std::uint8_t> tag) {
+  if (ciphertext.size() != plaintext.size() || nonce.size() != kNonceLength ||
+      tag.size() != kTagLength) {
+    return encryption_failed();
+  }
+  std::array<std::uint8_t, kTagLength + kNonceLength> tag_then_nonce;
+  std::size_t tag_then_nonce_length = 0;
+  if (EVP_AEAD_CTX_seal_scatter(&cipher, ciphertext.data(), tag_then_nonce.data(),
+                                &tag_then_nonce_length, tag_then_nonce.size(), nullptr, 0,
+                                plaintext.data(), plaintext.size(), nullptr, 0, nullptr, 0) != 1 ||
+      tag_then_nonce_length != tag_then_nonce.size()) {
+    return encryption_failed();
+  }
+  std::memcpy(tag.data(), tag_then_nonce.data(), kTagLength);
+  std::memcpy(nonce.data(), tag_then_nonce.data() + kTagLength, kNonceLength);
+  return Done{};
+}
+
+Status wrap_key(EVP_PKEY* public_key, const SecretBuffer<kContentKeyLength>& key,
                 std::span<std::uint8_t> out) {
-  std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree> ctx(EVP_PKEY_CTX_new(public_key, nullptr));
+  bssl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(public_key, nullptr));
   std::size_t written = out.size();
   if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
       EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) != 1 ||
       EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) != 1 ||
       EVP_PKEY_CTX_set0_rsa_oaep_label(ctx.get(), nullptr, 0) != 1 ||
-      EVP_PKEY_encrypt(ctx.get(), out.data(), &written, key, key_length) != 1) {
+      EVP_PKEY_encrypt(ctx.get(), out.data(), &written, key.data(), key.size()) != 1) {
     return encryption_failed();
   }
   // An OAEP ciphertext always has the modulus length; anything else would corrupt the layout.
@@ -41,25 +71,17 @@ Status wrap_key(EVP_PKEY* public_key, const std::uint8_t* key, std::size_t key_l
   return Done{};
 }
 
-}  // namespace
-
 Result<EnvelopeSealer> EnvelopeSealer::prepare(std::span<const std::uint8_t> public_key_pem) {
   Result<RsaEncryptionKey> key = parse_rsa_public_key_pem(public_key_pem);
   if (!key) return std::move(key).error();
   EnvelopeSealer sealer(std::move(key).value());
-  // The key is always drawn before the nonce.
-  if (RAND_bytes(sealer.content_key_.data(), kContentKeyLength) != 1 ||
-      RAND_bytes(sealer.nonce_.data(), kNonceLength) != 1) {
-    return encryption_failed();
+  // The key is always drawn before the nonce, which the library draws inside the seal.
+  if (Status drawn = draw_content_key(sealer.content_key_); !drawn) {
+    return std::move(drawn).error();
   }
-  auto* ctx = static_cast<EVP_AEAD_CTX*>(OPENSSL_malloc(sizeof(EVP_AEAD_CTX)));
-  if (!ctx) return encryption_failed();
-  EVP_AEAD_CTX_zero(ctx);
-  sealer.aead_.reset(ctx);
-  if (EVP_AEAD_CTX_init(ctx, EVP_aead_aes_256_gcm(), sealer.content_key_.data(), kContentKeyLength,
-                        kTagLength, nullptr) != 1) {
-    return encryption_failed();
-  }
+  Result<bssl::UniquePtr<EVP_AEAD_CTX>> cipher = content_cipher(sealer.content_key_);
+  if (!cipher) return std::move(cipher).error();
+  sealer.cipher_ = std::move(cipher).value();
   return sealer;
 }
 
@@ -70,23 +92,16 @@ Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
   if (out.size() != output_length(n) || k > 0xffff) return encryption_failed();
   const auto wrapped = out.subspan(kWrappedKeyLengthField, k);
   const auto nonce = out.subspan(kWrappedKeyLengthField + k, kNonceLength);
-  const auto sealed = out.subspan(kWrappedKeyLengthField + k + kNonceLength);  // n + tag
-
+  const auto ciphertext = out.subspan(kWrappedKeyLengthField + k + kNonceLength, n);
+  const auto tag = out.last(kTagLength);
   out[0] = static_cast<std::uint8_t>(k >> 8);
   out[1] = static_cast<std::uint8_t>(k & 0xff);
-  std::memcpy(nonce.data(), nonce_.data(), kNonceLength);
 
   // Content first, then the key: a wrap failure discards the sealed content.
-  std::size_t sealed_length = 0;
-  if (EVP_AEAD_CTX_seal(aead_.get(), sealed.data(), &sealed_length, sealed.size(), nonce_.data(),
-                        kNonceLength, plaintext.data(), n, nullptr, 0) != 1 ||
-      sealed_length != n + kTagLength) {
-    content_key_.wipe();
-    return encryption_failed();
-  }
-  Status wrap = wrap_key(key_.get(), content_key_.data(), kContentKeyLength, wrapped);
+  Status sealed = seal_content(*cipher_, plaintext, ciphertext, nonce, tag);
+  if (sealed) sealed = wrap_key(key_.get(), content_key_, wrapped);
   content_key_.wipe();
-  return wrap;
+  return sealed;
 }
 
 Result<std::vector<std::uint8_t>> encrypt_envelope(std::span<const std::uint8_t> public_key_pem,

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -41,9 +40,26 @@ class SecretBuffer {
   std::array<std::uint8_t, N> bytes_;
 };
 
+// The library services one envelope is made of, in the order they run; each is a service the
+// library's FIPS indicator counts as approved.
+//
+// The content key: 32 random octets from the library's DRBG.
+Status draw_content_key(SecretBuffer<kContentKeyLength>& key);
+// AES-256-GCM under `key` with a nonce the library draws itself at each seal: GCM encryption is
+// approved only when the module generates the IV.
+Result<bssl::UniquePtr<EVP_AEAD_CTX>> content_cipher(const SecretBuffer<kContentKeyLength>& key);
+// Seals `plaintext` into `ciphertext` (same length) and writes the tag and the nonce the library
+// drew to their own places.
+Status seal_content(const EVP_AEAD_CTX& cipher, std::span<const std::uint8_t> plaintext,
+                    std::span<std::uint8_t> ciphertext, std::span<std::uint8_t> nonce,
+                    std::span<std::uint8_t> tag);
+// RSA-OAEP with SHA-256 and MGF1-SHA-256, empty label: wraps `key` into `out` (k octets).
+Status wrap_key(EVP_PKEY* public_key, const SecretBuffer<kContentKeyLength>& key,
+                std::span<std::uint8_t> out);
+
 // One envelope in the making. prepare() does everything that depends only on the key (intake,
-// content key, nonce, AEAD set-up), so the caller can size the output exactly before seal_into()
-// writes the whole envelope into it.
+// content key, AEAD set-up), so the caller can size the output exactly before seal_into() writes
+// the whole envelope into it.
 class EnvelopeSealer {
  public:
   static Result<EnvelopeSealer> prepare(std::span<const std::uint8_t> public_key_pem);
@@ -57,15 +73,11 @@ class EnvelopeSealer {
   Status seal_into(std::span<const std::uint8_t> plaintext, std::span<std::uint8_t> out) &&;
 
  private:
-  struct AeadFree {
-    void operator()(EVP_AEAD_CTX* ctx) const { EVP_AEAD_CTX_free(ctx); }
-  };
   explicit EnvelopeSealer(RsaEncryptionKey key) : key_(std::move(key)) {}
 
   RsaEncryptionKey key_;
   SecretBuffer<kContentKeyLength> content_key_;
-  std::array<std::uint8_t, kNonceLength> nonce_{};
-  std::unique_ptr<EVP_AEAD_CTX, AeadFree> aead_;
+  bssl::UniquePtr<EVP_AEAD_CTX> cipher_;
 };
 
 // The whole operation into a new vector.

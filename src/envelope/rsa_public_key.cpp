@@ -25,13 +25,13 @@ constexpr int kMaxKeyBits = 8192;
 std::optional<RsaEncryptionKey> load_key(const std::vector<std::uint8_t>& spki) {
   CBS cbs;
   CBS_init(&cbs, spki.data(), spki.size());
-  EVP_PKEY* parsed = EVP_parse_public_key(&cbs);
-  if (parsed == nullptr) {
+  bssl::UniquePtr<EVP_PKEY> parsed(EVP_parse_public_key(&cbs));
+  if (!parsed) {
     // The refusal is reported as our own error; leave no library errors queued on this thread.
     ERR_clear_error();
     return std::nullopt;
   }
-  RsaEncryptionKey key(parsed);
+  RsaEncryptionKey key(std::move(parsed));
   if (EVP_PKEY_id(key.get()) != EVP_PKEY_RSA) return std::nullopt;
   const int bits = EVP_PKEY_bits(key.get());
   if (bits < kMinKeyBits || bits > kMaxKeyBits) return std::nullopt;

@@ -5,8 +5,8 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
+#include <utility>
 
 #include "errors/result.hpp"
 
@@ -15,17 +15,14 @@ namespace core_fips {
 // Owns one library key handle of type RSA.
 class RsaEncryptionKey {
  public:
-  explicit RsaEncryptionKey(EVP_PKEY* key) : key_(key) {}
+  explicit RsaEncryptionKey(bssl::UniquePtr<EVP_PKEY> key) : key_(std::move(key)) {}
   EVP_PKEY* get() const { return key_.get(); }
   unsigned bits() const { return static_cast<unsigned>(EVP_PKEY_bits(key_.get())); }
   // Output size of an RSA operation in bytes: the modulus length.
   std::size_t size() const { return static_cast<std::size_t>(EVP_PKEY_size(key_.get())); }
 
  private:
-  struct Free {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-  };
-  std::unique_ptr<EVP_PKEY, Free> key_;
+  bssl::UniquePtr<EVP_PKEY> key_;
 };
 
 // The key, or Utf8 (input not valid UTF-8) or InvalidPublicKey (every other refusal).

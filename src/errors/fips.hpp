@@ -2,15 +2,11 @@
 // initialisation.
 #pragma once
 
-#include <Python.h>
-
 #include "errors/result.hpp"
 
 namespace core_fips {
 
-void ensure_library_initialised();
+// Success when the library runs in FIPS mode; FipsSelfAttestFailed otherwise.
 Status fips_self_attest();
-
-extern PyMethodDef fips_check_def;
 
 }  // namespace core_fips

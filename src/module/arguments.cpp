@@ -199,7 +199,7 @@ bool Arguments::convert() {
   return true;
 }
 
-std::optional<std::string_view> Arguments::optional_text(std::size_t i) const {
+std::optional<std::string_view> Arguments::optional_text_at(std::size_t i) const {
   if (const auto* text = std::get_if<std::string_view>(&values_[i])) return *text;
   return std::nullopt;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,17 +33,32 @@ struct Parameter {
 
 inline constexpr std::size_t kMaxParameters = 3;
 
+// One callable's parameters. Built at compile time: a table that breaks the binder's limits does
+// not compile, and the count is the table's own length.
 struct ParameterSpec {
   const char* class_name;  // null for module functions
   const char* function_name;
-  std::array<Parameter, kMaxParameters> parameters;
-  std::size_t count;     // M
-  std::size_t required;  // N: the first N are required
+  std::array<Parameter, kMaxParameters> parameters{};
+  std::size_t count = 0;     // M
+  std::size_t required = 0;  // N: the first N are required
+
+  consteval ParameterSpec(const char* class_name_, const char* function_name_,
+                          std::initializer_list<Parameter> parameters_, std::size_t required_)
+      : class_name(class_name_),
+        function_name(function_name_),
+        count(parameters_.size()),
+        required(required_) {
+    if (parameters_.size() > kMaxParameters) throw "more parameters than the binder holds";
+    if (required_ > parameters_.size()) throw "more required parameters than parameters";
+    std::size_t i = 0;
+    for (const Parameter& p : parameters_) parameters[i++] = p;
+  }
 
   // "Class.function()" or "function()".
   std::string display_name() const;
 };
 
+// The binding and conversion machinery, shared by every callable; bodies read through Args<Spec>.
 class Arguments {
  public:
   explicit Arguments(const ParameterSpec& spec) : spec_(spec) {}
@@ -58,12 +74,13 @@ class Arguments {
   // Arguments, at the end of the call.
   bool convert();
 
-  std::string_view text(std::size_t i) const { return std::get<std::string_view>(values_[i]); }
-  std::optional<std::string_view> optional_text(std::size_t i) const;
-  std::span<const std::uint8_t> byte_string(std::size_t i) const {
+ protected:
+  std::string_view text_at(std::size_t i) const { return std::get<std::string_view>(values_[i]); }
+  std::optional<std::string_view> optional_text_at(std::size_t i) const;
+  std::span<const std::uint8_t> byte_string_at(std::size_t i) const {
     return std::get<std::span<const std::uint8_t>>(values_[i]);
   }
-  const ByteView& view(std::size_t i) const { return std::get<ByteView>(values_[i]); }
+  const ByteView& view_at(std::size_t i) const { return std::get<ByteView>(values_[i]); }
 
  private:
   bool bind_positional(Py_ssize_t count);
@@ -77,6 +94,42 @@ class Arguments {
       std::variant<std::monostate, std::string_view, std::span<const std::uint8_t>, ByteView>,
       kMaxParameters>
       values_;
+};
+
+// The arguments of the callable whose table is `Spec`. A body reads parameter I as the kind the
+// table declares for it: reading a position the table lacks, or as another kind, does not compile.
+template <const ParameterSpec& Spec>
+class Args : public Arguments {
+ public:
+  Args() : Arguments(Spec) {}
+
+  template <std::size_t I>
+  std::string_view text() const {
+    check<I, ParameterKind::Text>();
+    return text_at(I);
+  }
+  template <std::size_t I>
+  std::optional<std::string_view> optional_text() const {
+    check<I, ParameterKind::OptionalText>();
+    return optional_text_at(I);
+  }
+  template <std::size_t I>
+  std::span<const std::uint8_t> byte_string() const {
+    check<I, ParameterKind::ByteString>();
+    return byte_string_at(I);
+  }
+  template <std::size_t I>
+  const ByteView& view() const {
+    check<I, ParameterKind::ByteBuffer>();
+    return view_at(I);
+  }
+
+ private:
+  template <std::size_t I, ParameterKind Kind>
+  static constexpr void check() {
+    static_assert(I < Spec.count, "the callable's table has no parameter at this position");
+    static_assert(Spec.parameters[I].kind == Kind, "the table declares another kind here");
+  }
 };
 
 // Sets the type-mismatch TypeError: "'<type>' object is not an instance of '<target>'", or

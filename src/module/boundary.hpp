@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -15,6 +16,12 @@ namespace core_fips {
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
 extern thread_local long tls_lock_depth;
+
+// Debug builds stop when a Python reference or buffer is released while run_unlocked has given the
+// lock away: such a release would touch the interpreter without holding it.
+inline void assert_lock_held() {
+  assert(tls_lock_depth > 0 && "Python object released without the interpreter lock");
+}
 
 class LockDepthScope {
  public:

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "module/boundary.hpp"
+
 namespace core_fips {
 
 namespace {
@@ -41,6 +43,7 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
 
 ByteView::~ByteView() {
   if (!view_) return;  // moved from
+  assert_lock_held();
   // An exporter's release hook may run Python code; keep a pending exception intact across it.
   PyObject* pending = PyErr_GetRaisedException();
   PyBuffer_Release(view_.get());

@@ -2,13 +2,13 @@
 // order, keeping __all__ in step with them.
 #include <Python.h>
 
-#include "digest/digest_functions.hpp"
-#include "digest/hasher.hpp"
-#include "digest/token.hpp"
-#include "digest/verifying_hasher.hpp"
-#include "envelope/encrypt_function.hpp"
-#include "errors/fips.hpp"
+#include "digest/python/digest_functions.hpp"
+#include "digest/python/hasher.hpp"
+#include "digest/python/token.hpp"
+#include "digest/python/verifying_hasher.hpp"
+#include "envelope/python/encrypt_function.hpp"
 #include "errors/internal_fault.hpp"
+#include "errors/python/fips_check.hpp"
 #include "module/arguments.hpp"
 #include "module/boundary.hpp"
 #include "module/pyref.hpp"

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "module/boundary.hpp"
+
 namespace core_fips {
 
 class PyRef {
@@ -23,7 +25,10 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(o_); }
+  ~PyRef() {
+    if (o_) assert_lock_held();
+    Py_XDECREF(o_);
+  }
 
   PyObject* get() const { return o_; }
   explicit operator bool() const { return o_ != nullptr; }

@@ -1,8 +1,8 @@
-#include "digest/verifying_hasher.hpp"
+#include "digest/python/verifying_hasher.hpp"
 
+#include "digest/python/streaming.hpp"
 #include "digest/salted_digest.hpp"
-#include "digest/streaming.hpp"
-#include "errors/python_error.hpp"
+#include "errors/python/python_error.hpp"
 
 namespace core_fips {
 
@@ -35,23 +35,23 @@ constexpr const char* kFinalizeDoc =
     "Append the salt, finalize, and verify. Raises `ValueError` if the digest does\n"
     "not match the expected value. The verifier cannot be reused afterwards.";
 
+enum NewParameter : std::size_t { kExpectedSha, kSalt };
 constexpr ParameterSpec kNewSpec{
     "VerifyingHasher",
     "__new__",
-    {{{"expected_sha", ParameterKind::Text}, {"salt", ParameterKind::Text}}},
-    2,
+    {{"expected_sha", ParameterKind::Text}, {"salt", ParameterKind::Text}},
     2};
 constexpr ParameterSpec kUpdateSpec{
-    "VerifyingHasher", "update", {{{"chunk", ParameterKind::ByteBuffer}}}, 1, 1};
+    "VerifyingHasher", "update", {{"chunk", ParameterKind::ByteBuffer}}, 1};
 
 PyObject* verifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return streaming_new<DigestVerifier>(kNewSpec, type, args, kwargs, [](Arguments& a) {
-    return DigestVerifier(a.text(0), a.text(1));
+  return streaming_new<DigestVerifier, kNewSpec>(type, args, kwargs, [](const auto& a) {
+    return DigestVerifier(a.template text<kExpectedSha>(), a.template text<kSalt>());
   });
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return streaming_update<DigestVerifier>(kUpdateSpec, kFinalized, self, args, nargsf, kwnames);
+  return streaming_update<DigestVerifier, kUpdateSpec>(kFinalized, self, args, nargsf, kwnames);
 }
 
 PyObject* finalize(PyObject* self, PyObject*) {

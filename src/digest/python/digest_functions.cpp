@@ -1,6 +1,6 @@
-#include "digest/digest_functions.hpp"
+#include "digest/python/digest_functions.hpp"
 
-#include "digest/token.hpp"
+#include "digest/python/token.hpp"
 
 namespace core_fips {
 
@@ -9,20 +9,18 @@ namespace {
 constexpr ParameterSpec kCreateHashSpec{
     nullptr,
     "create_hash",
-    {{{"bytes", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}}},
-    2,
+    {{"bytes", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}},
     2};
 constexpr ParameterSpec kCompareHashSpec{nullptr,
                                          "compare_hash",
-                                         {{{"sha", ParameterKind::Text},
-                                           {"salt", ParameterKind::Text},
-                                           {"bytes", ParameterKind::ByteBuffer}}},
-                                         3,
+                                         {{"sha", ParameterKind::Text},
+                                          {"salt", ParameterKind::Text},
+                                          {"bytes", ParameterKind::ByteBuffer}},
                                          3};
 
 PyObject* create_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(kCreateHashSpec);
+    Args<kCreateHashSpec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     return hash_content(a);
   });
@@ -30,7 +28,7 @@ PyObject* create_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
 
 PyObject* compare_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(kCompareHashSpec);
+    Args<kCompareHashSpec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     std::optional<Status> outcome = check_content(a);
     if (!outcome) return nullptr;

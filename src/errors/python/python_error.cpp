@@ -1,4 +1,4 @@
-#include "errors/python_error.hpp"
+#include "errors/python/python_error.hpp"
 
 #include <string>
 

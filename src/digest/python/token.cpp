@@ -1,9 +1,9 @@
-#include "digest/token.hpp"
+#include "digest/python/token.hpp"
 
 #include <cstring>
 
 #include "errors/internal_fault.hpp"
-#include "errors/python_error.hpp"
+#include "errors/python/python_error.hpp"
 
 namespace core_fips {
 
@@ -35,20 +35,18 @@ PyObject* get_field(PyObject* self, void* closure) {
 constexpr ParameterSpec kFromBytesSpec{
     "Token",
     "from_bytes",
-    {{{"data", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}}},
-    2,
+    {{"data", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}},
     1};
 constexpr ParameterSpec kCompareTokenSpec{"Token",
                                           "compare_token",
-                                          {{{"sha", ParameterKind::Text},
-                                            {"salt", ParameterKind::Text},
-                                            {"data", ParameterKind::ByteBuffer}}},
-                                          3,
+                                          {{"sha", ParameterKind::Text},
+                                           {"salt", ParameterKind::Text},
+                                           {"data", ParameterKind::ByteBuffer}},
                                           3};
 
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(kFromBytesSpec);
+    Args<kFromBytesSpec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     return hash_content(a);
   });
@@ -56,7 +54,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyObject* compare_token(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(kCompareTokenSpec);
+    Args<kCompareTokenSpec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     std::optional<Status> outcome = check_content(a);
     if (!outcome) return nullptr;
@@ -103,22 +101,16 @@ PyObject* new_token(TokenValue value) {
   return new_instance(type, std::move(value));
 }
 
-PyObject* hash_content(Arguments& args) {
-  if (!args.convert()) return nullptr;
-  const ByteView& view = args.view(0);
-  if (!require_c_contiguous(view)) return nullptr;
-  const std::optional<std::string_view> salt_text = args.optional_text(1);
-  TokenValue token = run_unlocked([&] { return salted_token(view.bytes(), salt_text); });
+PyObject* hash_content(const ByteView& content, std::optional<std::string_view> salt) {
+  if (!require_c_contiguous(content)) return nullptr;
+  TokenValue token = run_unlocked([&] { return salted_token(content.bytes(), salt); });
   return new_token(std::move(token));
 }
 
-std::optional<Status> check_content(Arguments& args) {
-  if (!args.convert()) return std::nullopt;
-  const ByteView& view = args.view(2);
-  if (!require_c_contiguous(view)) return std::nullopt;
-  const std::string_view expected = args.text(0);
-  const std::string_view salt_text = args.text(1);
-  return run_unlocked([&] { return verify_salted(expected, salt_text, view.bytes()); });
+std::optional<Status> check_content(std::string_view expected, std::string_view salt,
+                                    const ByteView& content) {
+  if (!require_c_contiguous(content)) return std::nullopt;
+  return run_unlocked([&] { return verify_salted(expected, salt, content.bytes()); });
 }
 
 }  // namespace core_fips

@@ -1,9 +1,12 @@
-// Test builds only: a fault point fires when its name is listed in CORE_FIPS_INJECT_FAULT
-// (comma-separated), so tests can prove that every internal fault is contained.
+// Fault-injection builds only: a fault point fires when its name is listed in
+// CORE_FIPS_INJECT_FAULT (comma-separated), so tests can prove that every internal fault is
+// contained. In the product the points are constant false (errors/internal_fault.hpp).
 #include <cstdlib>
 #include <string_view>
 
 #include "errors/internal_fault.hpp"
+
+#if defined(CORE_FIPS_FAULT_INJECTION)
 
 namespace core_fips {
 
@@ -22,3 +25,5 @@ bool fault_injected(const char* point) {
 }
 
 }  // namespace core_fips
+
+#endif  // CORE_FIPS_FAULT_INJECTION

@@ -1,8 +1,8 @@
-#include "digest/hasher.hpp"
+#include "digest/python/hasher.hpp"
 
+#include "digest/python/streaming.hpp"
+#include "digest/python/token.hpp"
 #include "digest/salted_digest.hpp"
-#include "digest/streaming.hpp"
-#include "digest/token.hpp"
 
 namespace core_fips {
 
@@ -38,18 +38,18 @@ constexpr const char* kFinalizeDoc =
     "Append the salt and finalize, returning the content `Token`. The hasher cannot\n"
     "be reused afterwards.";
 
-constexpr ParameterSpec kNewSpec{
-    "Hasher", "__new__", {{{"salt", ParameterKind::OptionalText}}}, 1, 0};
-constexpr ParameterSpec kUpdateSpec{
-    "Hasher", "update", {{{"chunk", ParameterKind::ByteBuffer}}}, 1, 1};
+enum NewParameter : std::size_t { kSalt };
+constexpr ParameterSpec kNewSpec{"Hasher", "__new__", {{"salt", ParameterKind::OptionalText}}, 0};
+constexpr ParameterSpec kUpdateSpec{"Hasher", "update", {{"chunk", ParameterKind::ByteBuffer}}, 1};
 
 PyObject* hasher_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return streaming_new<SaltedDigest>(kNewSpec, type, args, kwargs,
-                                     [](Arguments& a) { return SaltedDigest(a.optional_text(0)); });
+  return streaming_new<SaltedDigest, kNewSpec>(type, args, kwargs, [](const auto& a) {
+    return SaltedDigest(a.template optional_text<kSalt>());
+  });
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return streaming_update<SaltedDigest>(kUpdateSpec, kFinalized, self, args, nargsf, kwnames);
+  return streaming_update<SaltedDigest, kUpdateSpec>(kFinalized, self, args, nargsf, kwnames);
 }
 
 PyObject* finalize(PyObject* self, PyObject*) {

@@ -1,8 +1,8 @@
 // The module function encrypt(public_key_pem, plaintext).
-#include "envelope/encrypt_function.hpp"
+#include "envelope/python/encrypt_function.hpp"
 
 #include "envelope/envelope.hpp"
-#include "errors/python_error.hpp"
+#include "errors/python/python_error.hpp"
 #include "module/arguments.hpp"
 #include "module/boundary.hpp"
 #include "module/pyref.hpp"
@@ -11,19 +11,19 @@ namespace core_fips {
 
 namespace {
 
+enum EncryptParameter : std::size_t { kPublicKeyPem, kPlaintext };
 constexpr ParameterSpec kEncryptSpec{
     nullptr,
     "encrypt",
-    {{{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}}},
-    2,
+    {{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}},
     2};
 
 PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(kEncryptSpec);
+    Args<kEncryptSpec> a;
     if (!a.bind(args, nargsf, kwnames) || !a.convert()) return nullptr;
-    const auto pem = a.byte_string(0);
-    const auto plaintext = a.byte_string(1);
+    const auto pem = a.byte_string<kPublicKeyPem>();
+    const auto plaintext = a.byte_string<kPlaintext>();
     Result<EnvelopeSealer> sealer = run_unlocked([&] { return EnvelopeSealer::prepare(pem); });
     if (!sealer) {
       set_python_error(std::move(sealer).error());

@@ -17,12 +17,15 @@ namespace core_fips {
 template <class Engine>
 using StreamingInstance = Instance<std::optional<Engine>>;
 
+// Both update() methods take one parameter: (chunk).
+enum UpdateParameter : std::size_t { kChunk };
+
 // update(chunk): exclusive access, then the chunk, then the finalized test, then contiguity.
-template <class Engine>
-PyObject* streaming_update(const ParameterSpec& spec, const char* finalized_text, PyObject* self,
-                           PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+template <class Engine, const ParameterSpec& Spec>
+PyObject* streaming_update(const char* finalized_text, PyObject* self, PyObject* const* args,
+                           Py_ssize_t nargsf, PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(spec);
+    Args<Spec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     auto* instance = StreamingInstance<Engine>::from(self);
     ExclusiveAccess access(instance->borrow);
@@ -31,7 +34,7 @@ PyObject* streaming_update(const ParameterSpec& spec, const char* finalized_text
       PyErr_SetString(PyExc_ValueError, finalized_text);
       return nullptr;
     }
-    const ByteView& chunk = a.view(0);
+    const ByteView& chunk = a.template view<kChunk>();
     if (!require_c_contiguous(chunk)) return nullptr;
     Engine& engine = *instance->payload;
     run_unlocked([&] { engine.update(chunk.bytes()); });
@@ -56,12 +59,11 @@ PyObject* streaming_finalize(const char* finalized_text, PyObject* self, Finish&
   });
 }
 
-// Constructor: binds and converts, then `make` builds the engine (lock held).
-template <class Engine, class Make>
-PyObject* streaming_new(const ParameterSpec& spec, PyTypeObject* type, PyObject* args,
-                        PyObject* kwargs, Make&& make) {
+// Constructor: binds and converts, then `make` builds the engine from the Args<Spec> (lock held).
+template <class Engine, const ParameterSpec& Spec, class Make>
+PyObject* streaming_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, Make&& make) {
   return call_boundary([&]() -> PyObject* {
-    Arguments a(spec);
+    Args<Spec> a;
     if (!a.bind(args, kwargs) || !a.convert()) return nullptr;
     return new_instance(type, std::optional<Engine>(make(a)));
   });

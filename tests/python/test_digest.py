@@ -75,7 +75,7 @@ def test_mismatches(core):
     assert core.compare_hash(t.sha, t.salt, content) is True
 
 
-# Half the characters drawn are lone surrogates, which no str-to-UTF-8 conversion accepts.
+# About half the characters drawn are lone surrogates, which strict UTF-8 encoding refuses.
 @settings(max_examples=200, deadline=None)
 @given(sha=st.text(st.characters(categories=["Cs"]) | st.characters(), max_size=120))
 def test_any_sha_text_is_false_or_refused_as_unencodable(core, sha):

@@ -107,13 +107,19 @@ TEST(Envelope, RefusalsAreTheIntakeErrorsOrEncryptionFailed) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind(), CoreError::Kind::InvalidPublicKey);
 
-  // An output buffer of the wrong size is refused rather than overrun.
-  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(ascii(key_2048().public_pem));
-  ASSERT_TRUE(sealer.ok());
-  std::vector<std::uint8_t> small(sealer.value().output_length(5) - 1);
-  Status sealed = std::move(sealer).value().seal_into(ascii("12345"), small);
-  ASSERT_FALSE(sealed.ok());
-  EXPECT_EQ(sealed.error().kind(), CoreError::Kind::EncryptionFailed);
+  // A buffer one octet short or long is refused before anything is written into it (the AEAD alone
+  // would seal into the long one and leave a trailing octet behind the tag).
+  for (const bool longer : {false, true}) {
+    Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(ascii(key_2048().public_pem));
+    ASSERT_TRUE(sealer.ok());
+    const std::size_t exact = sealer.value().output_length(5);
+    const std::vector<std::uint8_t> untouched(longer ? exact + 1 : exact - 1, 0xa5);
+    std::vector<std::uint8_t> out = untouched;
+    Status sealed = std::move(sealer).value().seal_into(ascii("12345"), out);
+    ASSERT_FALSE(sealed.ok()) << (longer ? "long" : "short");
+    EXPECT_EQ(sealed.error().kind(), CoreError::Kind::EncryptionFailed);
+    EXPECT_EQ(out, untouched) << (longer ? "long" : "short");
+  }
 }
 
 }  // namespace

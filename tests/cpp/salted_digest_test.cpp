@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -75,9 +77,16 @@ TEST(DigestVerifier, ExactTextComparison) {
   EXPECT_FALSE(verify_salted(good, "t", bytes("content")).ok());
 }
 
-TEST(RenderHex, HighNibbleFirst) {
-  const std::uint8_t data[] = {0x00, 0x0f, 0xf0, 0xa5, 0xff};
-  EXPECT_EQ(render_hex(data), "000ff0a5ff");
+TEST(RenderHex, EveryByteAsPrintfRendersIt) {
+  std::array<std::uint8_t, 256> every{};
+  std::string want;
+  for (std::size_t i = 0; i < every.size(); ++i) {
+    every[i] = static_cast<std::uint8_t>(i);
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned>(i));
+    want += pair;
+  }
+  EXPECT_EQ(render_hex(every), want);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ MODULE_DIR = Path(__import__("_core_fips").__file__).parent
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 release_only = pytest.mark.skipif(DEBUG_BUILD, reason="checks the release interpreter's build")
 FAULTS_DIR = Path(os.environ.get("CORE_FIPS_FAULTS_DIR", MODULE_DIR.parent / "python-faults"))
+RECIPIENT = ROOT / "examples" / "recipient.py"
+PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
 
 
 def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
@@ -24,6 +26,12 @@ def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
     child_env.update(env or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env,
                           capture_output=True, text=True, timeout=timeout)
+
+
+def open_with_peer(private, envelope):
+    """Opens `envelope` with the recipient example under pyca/cryptography, not this module."""
+    return subprocess.run([PEER, str(RECIPIENT), str(private)], input=envelope,
+                          capture_output=True, timeout=60)
 
 
 def longest_stall_during(work):
@@ -74,3 +82,18 @@ def faults_dir():
     if not (FAULTS_DIR / "libcrypto-awslc.so.0").exists():
         pytest.fail(f"the fault-injection build is missing from {FAULTS_DIR}")
     return FAULTS_DIR
+
+
+@pytest.fixture(scope="session")
+def keys(tmp_path_factory):
+    """RSA keys made by the openssl CLI: bits -> (private key path, PKCS #1 public PEM)."""
+    d = tmp_path_factory.mktemp("keys")
+    out = {}
+    for bits in (1024, 2048, 3072, 4096):
+        private = d / f"{bits}.pem"
+        subprocess.run(["openssl", "genrsa", "-out", str(private), str(bits)], check=True,
+                       capture_output=True)
+        public = subprocess.run(["openssl", "rsa", "-in", str(private), "-RSAPublicKey_out"],
+                                check=True, capture_output=True).stdout
+        out[bits] = (private, public)
+    return out

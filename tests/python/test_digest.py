@@ -17,12 +17,8 @@ def test_salt_follows_content_directly(core):
     assert core.create_hash(b"abc", "").sha == ABC_384
     assert core.Token.from_bytes(b"", "abc").sha == ABC_384
     assert core.create_hash(b"abc", "").salt == ""
-
-
-def test_non_ascii_salt_contributes_its_utf8_bytes(core):
-    t = core.create_hash(b"data", "é")
-    assert t.sha == hashlib.sha384(b"data\xc3\xa9").hexdigest()
-    assert t.salt == "é"
+    t = core.create_hash(b"data", "é")  # a salt contributes its UTF-8 bytes
+    assert (t.sha, t.salt) == (hashlib.sha384(b"data\xc3\xa9").hexdigest(), "é")
 
 
 @settings(max_examples=200, deadline=None)
@@ -75,15 +71,20 @@ def test_mismatches(core):
         assert core.compare_hash(sha, salt, data) is False
         with pytest.raises(ValueError) as info:
             core.Token.compare_token(sha, salt, data)
-        assert str(info.value) == "Generic error: Token mismatch \n"
-        assert len(str(info.value)) == 31 and info.value.args == ("Generic error: Token mismatch \n",)
+        assert info.value.args == ("Generic error: Token mismatch \n",)
     assert core.compare_hash(t.sha, t.salt, content) is True
 
 
+# About half the characters drawn are lone surrogates, which strict UTF-8 encoding refuses.
 @settings(max_examples=200, deadline=None)
-@given(sha=st.text())
-def test_compare_hash_never_raises_for_any_sha(core, sha):
-    assert core.compare_hash(sha.encode("utf-8", "replace").decode(), "s", b"x") is False
+@given(sha=st.text(st.characters(categories=["Cs"]) | st.characters(), max_size=120))
+def test_any_sha_text_is_false_or_refused_as_unencodable(core, sha):
+    if any("\ud800" <= c <= "\udfff" for c in sha):
+        with pytest.raises(UnicodeEncodeError) as info:
+            core.compare_hash(sha, "s", b"x")
+        assert info.value.__notes__ == ["while processing 'sha'"]
+    else:
+        assert core.compare_hash(sha, "s", b"x") is False
 
 
 class TestToken:

@@ -3,30 +3,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT, longest_stall_during, release_only
-
-RECIPIENT = ROOT / "examples" / "recipient.py"
-PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
-
-
-@pytest.fixture(scope="session")
-def keys(tmp_path_factory):
-    """RSA keys made by the openssl CLI: bits -> (private key path, PKCS #1 public PEM)."""
-    d = tmp_path_factory.mktemp("keys")
-    out = {}
-    for bits in (1024, 2048, 3072, 4096):
-        private = d / f"{bits}.pem"
-        subprocess.run(["openssl", "genrsa", "-out", str(private), str(bits)], check=True,
-                       capture_output=True)
-        public = subprocess.run(["openssl", "rsa", "-in", str(private), "-RSAPublicKey_out"],
-                                check=True, capture_output=True).stdout
-        out[bits] = (private, public)
-    return out
-
-
-def open_with_peer(private, envelope):
-    return subprocess.run([PEER, str(RECIPIENT), str(private)], input=envelope,
-                          capture_output=True, timeout=60)
+from conftest import PEER, RECIPIENT, longest_stall_during, open_with_peer, release_only
 
 
 @pytest.mark.parametrize("bits, head", [(2048, b"\x01\x00"), (3072, b"\x01\x80"),
@@ -50,8 +27,6 @@ def test_five_octets_at_their_offsets(core, keys):
     assert len(envelope) == 291
     script = f"""
 import sys
-sys.path.insert(0, {str(RECIPIENT.parent)!r})
-from recipient import open_envelope
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding

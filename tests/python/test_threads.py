@@ -1,6 +1,5 @@
 """Many threads at once: meaningful on the free-threaded build, where nothing serialises them."""
 import hashlib
-import subprocess
 import sys
 import sysconfig
 import threading
@@ -45,16 +44,8 @@ def test_hammering_one_hasher(core):
     assert h.finalize().sha == hashlib.sha384(chunk * n + b"s").hexdigest()
 
 
-@pytest.fixture(scope="module")
-def public_key(tmp_path_factory):
-    d = tmp_path_factory.mktemp("threads")
-    subprocess.run(["openssl", "genrsa", "-out", str(d / "k.pem"), "2048"], check=True,
-                   capture_output=True)
-    return subprocess.run(["openssl", "rsa", "-in", str(d / "k.pem"), "-RSAPublicKey_out"],
-                          check=True, capture_output=True).stdout
-
-
-def test_every_callable_in_parallel(core, public_key):
+def test_every_callable_in_parallel(core, keys):
+    public_key = keys[2048][1]
     deadline = time.monotonic() + 3
     failures = []
     counts = [0] * 8
@@ -101,12 +92,12 @@ def test_shared_token_read_from_many_threads(core):
     assert seen == {(hashlib.sha384("sharedé".encode()).hexdigest(), "é")}
 
 
-def test_racing_first_use_of_everything(public_key):
+def test_racing_first_use_of_everything(keys):
     # A fresh process per round, so that every type cell, the panic class and the library
     # initialisation are raced for afresh.
     code = f"""
 import sys, threading, _core_fips as m
-key = {public_key!r}
+key = {keys[2048][1]!r}
 n = 16
 barrier = threading.Barrier(n)
 results = []
@@ -116,7 +107,8 @@ def first(i):
     if step == 0:
         r = m.fips_check()
     elif step == 1:
-        h = m.Hasher("s"); h.update(b"x"); r = h.finalize().sha == m.create_hash(b"x", "s").sha
+        h = m.Hasher("s"); h.update(b"x"); t = h.finalize()
+        r = t.sha == m.create_hash(b"x", "s").sha and type(m.Token.from_bytes(b"")) is type(t) is m.Token
     elif step == 2:
         v = m.VerifyingHasher(m.create_hash(b"x", "s").sha, "s"); v.update(b"x"); r = v.finalize() is None
     else:

@@ -108,8 +108,14 @@ bool Arguments::bind_keyword(PyObject* name, PyObject* value) {
     bound_[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-               spec_.display_name().c_str(), name);
+  // A str (or subclass) is quoted as the text it holds, never through its own __str__, so the
+  // binding error cannot be replaced by an exception of the key object.
+  if (PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                 spec_.display_name().c_str(), name);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  }
   return false;
 }
 

@@ -50,6 +50,14 @@ class TestBinding:
         e = raises(TypeError, core.create_hash, b"", **{"s\udc80": 1})
         assert str(e).startswith("create_hash() got an unexpected keyword argument 's")
 
+        class Unprintable(str):
+            def __str__(self):
+                raise ZeroDivisionError
+
+        e = raises(TypeError, core.Hasher, **{Unprintable("pepper"): 1})
+        assert str(e) == "Hasher.__new__() got an unexpected keyword argument 'pepper'"
+        assert notes(e) is None
+
     def test_missing_arguments_are_named_and_joined(self, core):
         cases = [
             (lambda: core.create_hash(b""),

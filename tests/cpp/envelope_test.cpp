@@ -15,37 +15,7 @@
 namespace core_fips {
 namespace {
 
-// PKCS #1 PEM of an RSA public key.
-std::string public_pem(const RSA* rsa) {
-  std::uint8_t* der = nullptr;
-  std::size_t der_length = 0;
-  if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
-  const testing::Der bytes(der, der + der_length);
-  OPENSSL_free(der);
-  return testing::pem(bytes);
-}
-
-struct KeyPair {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> private_key{nullptr, EVP_PKEY_free};
-  std::string public_pem;
-};
-
-const KeyPair& key_2048() {
-  static const KeyPair pair = [] {
-    KeyPair made;
-    RSA* rsa = RSA_new();
-    BIGNUM* e = BN_new();
-    if (!rsa || !e || !BN_set_word(e, RSA_F4) || !RSA_generate_key_ex(rsa, 2048, e, nullptr)) {
-      throw std::runtime_error("RSA key generation failed");
-    }
-    BN_free(e);
-    made.public_pem = public_pem(rsa);
-    made.private_key.reset(EVP_PKEY_new());
-    EVP_PKEY_assign_RSA(made.private_key.get(), rsa);
-    return made;
-  }();
-  return pair;
-}
+using testing::key_2048;
 
 // The recipient's side, with the library: nullopt when the envelope does not open.
 std::optional<std::vector<std::uint8_t>> open_envelope(const std::vector<std::uint8_t>& env) {

@@ -1,10 +1,16 @@
-// Builders for the key-intake tests: a small DER writer and PEM text around DER. Base64 comes from
-// the library, so the decoder under test is never its own oracle.
+// Builders for the key tests: a small DER writer, PEM text around DER, and one RSA-2048 key pair.
+// Base64 comes from the library, so the decoder under test is never its own oracle.
 #pragma once
 
 #include <openssl/base64.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/mem.h>
+#include <openssl/rsa.h>
 
 #include <cstdint>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,6 +62,38 @@ inline std::string pem(const Der& der, std::size_t width = 64) {
     out.append(chars.substr(at, width)).append("\n");
   }
   return out + "-----END RSA PUBLIC KEY-----\n";
+}
+
+// PKCS #1 PEM of an RSA public key.
+inline std::string public_pem(const RSA* rsa) {
+  std::uint8_t* der = nullptr;
+  std::size_t der_length = 0;
+  if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
+  const Der bytes(der, der + der_length);
+  OPENSSL_free(der);
+  return pem(bytes);
+}
+
+struct KeyPair {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> private_key{nullptr, EVP_PKEY_free};
+  std::string public_pem;
+};
+
+inline const KeyPair& key_2048() {
+  static const KeyPair pair = [] {
+    KeyPair made;
+    RSA* rsa = RSA_new();
+    BIGNUM* e = BN_new();
+    if (!rsa || !e || !BN_set_word(e, RSA_F4) || !RSA_generate_key_ex(rsa, 2048, e, nullptr)) {
+      throw std::runtime_error("RSA key generation failed");
+    }
+    BN_free(e);
+    made.public_pem = public_pem(rsa);
+    made.private_key.reset(EVP_PKEY_new());
+    EVP_PKEY_assign_RSA(made.private_key.get(), rsa);
+    return made;
+  }();
+  return pair;
 }
 
 }  // namespace core_fips::testing

@@ -41,11 +41,17 @@ export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || die "no python3 to compute the integrity value"
 
 B=$WORK/build
+# Hardened like the extension. Every folder of this build is under WORK, whose name changes from
+# build to build: map it away so that two builds give the same bytes and no path ships.
+HARDEN="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -ffile-prefix-map=$WORK=."
+LINK="-Wl,-Bsymbolic -Wl,-z,relro,-z,now -Wl,-z,noexecstack"
 step "configure"
 cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_SHARED_LIBS=ON \
   -DENABLE_PRE_SONAME_BUILD=OFF -DBUILD_TESTING=OFF -DBUILD_LIBSSL=OFF -DBUILD_TOOL=OFF \
   -DENABLE_SOURCE_MODIFICATION=OFF -DGO_EXECUTABLE="$WORK/tools/go-shim" \
-  -DCMAKE_SHARED_LINKER_FLAGS=-Wl,-Bsymbolic -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
+  -DCMAKE_C_FLAGS="$HARDEN" -DCMAKE_CXX_FLAGS="$HARDEN" -DCMAKE_ASM_FLAGS="-ffile-prefix-map=$WORK=." \
+  -DCMAKE_SHARED_LINKER_FLAGS="$LINK" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
   -DBORINGSSL_PREFIX="$SYMBOL_PREFIX" -DBORINGSSL_PREFIX_HEADERS="$PH" \
   -DCMAKE_INSTALL_PREFIX="$WORK/prefix" -DCMAKE_INSTALL_LIBDIR=lib >"$LOG/cmake.log" 2>&1 ||
   { tail -30 "$LOG/cmake.log" >&2; die "configure failed"; }
@@ -61,6 +67,9 @@ LIB=$(ls "$P"/lib/libcrypto-awslc.so.*.*.* | head -1)
 # The prefix headers must be installed with the public ones for consumers to see the renames.
 cp "$PH"/openssl/boringssl_prefix_symbols*.h "$P/include/openssl/"
 cp "$HERE/inject_hash.py" "$P/lib/"
+# What every file was compiled with, for the hardening check.
+mkdir -p "$P/share/core-fips"
+cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
 mkdir -p "$(dirname "$FINAL")"
 rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
 step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"

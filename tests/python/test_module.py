@@ -2,9 +2,12 @@
 import ctypes
 import hashlib
 import importlib.util
+import json
+import os
 import shutil
 import ssl
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -34,6 +37,41 @@ def test_extension_exports_only_its_init_and_finds_the_library_beside_it():
     dyn = subprocess.run(["readelf", "-d", str(so)], capture_output=True, text=True,
                          check=True).stdout
     assert "[$ORIGIN]" in dyn and "libcrypto-awslc.so.0" in dyn
+
+
+def _tool(*args):
+    import subprocess
+    return subprocess.run(args, capture_output=True, text=True, check=True).stdout
+
+
+@release_only
+@pytest.mark.parametrize("name", ["_core_fips.cpython-*.so", "libcrypto-awslc.so.0"])
+def test_shipped_binaries_are_hardened_and_name_no_folder_of_the_build(name):
+    path = next(MODULE_DIR.glob(name))
+    segments = _tool("readelf", "-lW", str(path))
+    assert "GNU_RELRO" in segments
+    stack = next(line for line in segments.splitlines() if "GNU_STACK" in line).split()
+    assert stack[-2] == "RW", stack  # flags: readable, writable, never executable
+    assert "BIND_NOW" in _tool("readelf", "-d", str(path))
+    assert "__stack_chk_fail" in _tool("nm", "-D", "--undefined-only", str(path))
+    data = path.read_bytes()
+    cache = Path(os.environ.get("CORE_FIPS_AWSLC", Path.home() / ".cache")).parent
+    for folder in {ROOT, ROOT.parent, Path.home(), cache, MODULE_DIR.parent, Path("/tmp")}:
+        assert str(folder).encode() + b"/" not in data, folder
+
+
+@release_only
+def test_every_shipped_file_was_compiled_hardened():
+    commands = [MODULE_DIR.parent / "compile_commands.json",
+                Path(os.environ["CORE_FIPS_AWSLC"]) / "share/core-fips/compile_commands.json"]
+    for listing in commands:
+        entries = json.loads(listing.read_text())
+        compiled = [e for e in entries if not e["file"].endswith((".S", ".s", ".asm"))]
+        assert compiled, listing
+        for entry in compiled:
+            command = entry.get("command") or " ".join(entry["arguments"])
+            assert "-fstack-protector-strong" in command, entry["file"]
+            assert "-D_FORTIFY_SOURCE=2" in command and " -O" in command, entry["file"]
 
 
 def test_fips_check(core):

@@ -1,11 +1,12 @@
 """Salted SHA-384 tokens, against hashlib as the independent reference."""
 import hashlib
+import platform
 import re
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import longest_stall_during
+from conftest import longest_stall_during, run_python
 
 ABC_384 = ("cb00753f45a35e8bb5a03d699ac65007272c32ab0eded163"
            "1a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7")
@@ -54,6 +55,34 @@ def test_default_salt(core):
             assert seen == set("89ab")
         else:
             assert len(seen) == 16
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="the filter names x86-64's getrandom")
+def test_default_salt_on_a_kernel_without_getrandom():
+    # A seccomp filter makes getrandom fail with ENOSYS, as on kernels before 3.17; salts must
+    # then come from /dev/urandom.
+    out = run_python("""
+        import ctypes, errno, os, struct
+        libc = ctypes.CDLL(None, use_errno=True)
+        insn = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+        prog = ctypes.create_string_buffer(b"".join([
+            insn(0x20, 0), insn(0x15, 318, 0, 1),       # syscall number == getrandom?
+            insn(0x06, 0x00050000 | errno.ENOSYS), insn(0x06, 0x7FFF0000)]))
+        fprog = struct.pack("HxxxxxxQ", 4, ctypes.addressof(prog))
+        assert libc.prctl(38, 1, 0, 0, 0) == 0          # PR_SET_NO_NEW_PRIVS
+        assert libc.prctl(22, 2, fprog, 0, 0) == 0      # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
+        try:
+            os.getrandom(1)
+        except OSError as e:
+            assert e.errno == errno.ENOSYS
+        else:
+            raise AssertionError("the filter let getrandom through")
+        import _core_fips
+        print(" ".join(_core_fips.create_hash(b"", None).salt for _ in range(200)))
+    """)
+    assert out.returncode == 0, out.stderr
+    salts = out.stdout.split()
+    assert len(set(salts)) == 200 and all(UUID4_HEX.match(s) for s in salts), salts[:3]
 
 
 def test_mismatches(core):

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Cached Debian roots made by mmdebstrap from the system's mirror (the one setup/apt-sid.sh uses,
+# with the same date options), and a way to run commands in them. A root is only ever read: every
+# run sees it through an overlay whose writable layer is a tmpfs, so one cached root serves any
+# number of concurrent runs and never drifts.
+#
+#   setup/roots.sh ensure NAME SUITE PKG...        prints the cached root's path (first: ~1 min)
+#   setup/roots.sh run ROOT [-b SRC[:DST][:ro]]... [-e VAR=VAL]... -- CMD...
+#       CMD in ROOT, in its own mount and pid namespaces, with env -i apart from PATH, HOME,
+#       LANG and the -e variables; /proc, /dev and a tmpfs /tmp are mounted; -b binds host paths
+#       (at the same path unless DST is given).
+#   . setup/roots.sh                               the functions, for tools that mount a view once
+# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR.
+set -euo pipefail
+ROOTS_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+: "${CACHE:=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}"
+. "$ROOTS_HERE/lib.sh"
+
+# roots_ensure NAME SUITE PKG...: the root's path; built once per set of inputs, under a lock so
+# concurrent callers wait for one build instead of racing.
+roots_ensure() {
+  local name=$1 suite=$2 key dest tmp mirror
+  shift 2
+  key=$({ echo "$suite $*"; declare -f roots_ensure; } | sha256sum | cut -c1-12)
+  dest=$CACHE/roots/$name-$key
+  if [ ! -f "$dest/.core-fips-manifest" ]; then
+    mkdir -p "$CACHE/roots"
+    exec 8>"$CACHE/roots/.lock"
+    flock 8
+    if [ ! -f "$dest/.core-fips-manifest" ]; then
+      ensure_host_packages host-apt-roots.log mmdebstrap debian-archive-keyring
+      . "$ROOTS_HERE/apt-sid.sh"
+      sid_apt_init
+      mirror=$(awk '{print $3; exit}' "$SID_APT/sources.list")
+      say "making the $suite root $name with mmdebstrap (about a minute)"
+      tmp=$dest.tmp.$$
+      rm -rf "$dest".tmp.*
+      # essential: only Essential:yes packages plus the listed ones and what they depend on (no apt,
+      # so nothing that pulls libstdc++ unasked).
+      mmdebstrap --variant=essential --mode=root --include="$(IFS=,; echo "$*")" \
+        --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
+        --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
+        --aptopt='Acquire::Languages "none"' \
+        "$suite" "$tmp" "deb $mirror $suite main" >"$CACHE/roots/$name.log" 2>&1 ||
+        { rm -rf "$tmp"; fail "mmdebstrap of the $suite root failed (see $CACHE/roots/$name.log)" "check network access to the Debian archive, then rerun"; }
+      # What the root holds, for the record: the archive is not date-pinned, the versions are.
+      chroot "$tmp" dpkg-query -W -f '${Package} ${Version}\n' >"$tmp/.core-fips-manifest.tmp"
+      mv "$tmp/.core-fips-manifest.tmp" "$tmp/.core-fips-manifest"
+      mv "$tmp" "$dest"
+    fi
+    exec 8>&-
+  fi
+  echo "$dest"
+}
+
+# roots_mount ROOT VIEW [SRC[:DST][:ro]]...: mounts ROOT at VIEW through an overlay over a tmpfs
+# (at VIEW.layers), with /proc, /dev, /tmp and the binds. Call inside a private mount namespace:
+# the mounts vanish with it, and the two empty mount points can be shared by every run.
+roots_mount() {
+  local root=$1 view=$2 spec src dst opt scratch=$2.layers
+  shift 2
+  mkdir -p "$scratch" "$view"
+  mount -t tmpfs -o mode=0755 tmpfs "$scratch"
+  mkdir -p "$scratch/upper" "$scratch/work"
+  mount -t overlay overlay -o "lowerdir=$root,upperdir=$scratch/upper,workdir=$scratch/work" "$view" ||
+    fail "cannot mount an overlay over $root" "the kernel needs overlayfs; run as root"
+  mount -t proc proc "$view/proc"
+  mount --rbind /dev "$view/dev"
+  mount -t tmpfs -o mode=1777 tmpfs "$view/tmp"
+  for spec in "$@"; do
+    IFS=: read -r src dst opt <<<"$spec"
+    [ "$dst" = ro ] && { dst=; opt=ro; }
+    dst=${dst:-$src}
+    [ -e "$src" ] || fail "cannot bind $src into the root: it does not exist" "build it first"
+    if [ -d "$src" ]; then mkdir -p "$view$dst"; else mkdir -p "$(dirname "$view$dst")" && : >"$view$dst"; fi
+    mount --bind "$src" "$view$dst"
+    [ "$opt" != ro ] || mount -o remount,bind,ro "$view$dst"
+  done
+}
+
+roots_run_inside() { # ROOT BINDS... -- ENV... -- CMD...
+  local root=$1 binds=() envs=() view
+  shift
+  while [ "$1" != -- ]; do binds+=("$1"); shift; done
+  shift
+  while [ "$1" != -- ]; do envs+=("$1"); shift; done
+  shift
+  view=/tmp/.core-fips-root
+  roots_mount "$root" "$view" "${binds[@]}"
+  exec chroot "$view" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+    "${envs[@]}" "$@"
+}
+
+roots_run() {
+  local root=$1 binds=() envs=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    case "$1" in
+      -b) binds+=("$2"); shift 2 ;;
+      -e) envs+=("$2"); shift 2 ;;
+      *) fail "roots.sh run: unknown option $1" "see the usage at the top of setup/roots.sh" ;;
+    esac
+  done
+  [ $# -gt 1 ] || fail "roots.sh run: no command given" "put the command after --"
+  shift
+  [ -f "$root/.core-fips-manifest" ] || fail "$root is not a root made by setup/roots.sh" "run setup/roots.sh ensure first"
+  unshare --mount --pid --fork --kill-child --propagation private \
+    "$ROOTS_HERE/roots.sh" _inside "$root" "${binds[@]}" -- "${envs[@]}" -- "$@"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  cmd=${1:-}
+  shift || true
+  case "$cmd" in
+    ensure) roots_ensure "$@" ;;
+    run) roots_run "$@" ;;
+    _inside) roots_run_inside "$@" ;;
+    *) fail "usage: setup/roots.sh ensure NAME SUITE PKG... | run ROOT [-b SPEC]... [-e VAR=VAL]... -- CMD..." "see the top of setup/roots.sh" ;;
+  esac
+fi

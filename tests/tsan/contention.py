@@ -1,0 +1,260 @@
+"""Contention for tools/tsan, run by the ThreadSanitizer build of CPython 3.13t.
+
+    contention.py --seconds S [--threads N]    shared objects and every callable, for S seconds
+    contention.py --cold N [--faults-dir DIR]  N fresh interpreters whose threads hit a cold module
+
+Warm: N threads share one Hasher and one VerifyingHasher (feeding them, and one thread swapping in
+new ones and finalizing the old while the others still feed them) and run the soak mix of every
+callable with its error paths (tests/soak/cases.py, whose long-lived objects are shared too). A call
+refused with "Already borrowed" is contention, counted, not a fault; every other outcome must be
+exactly the expected one. Every finalized generation of the shared Hasher must equal the digest of
+the chunks that were accepted into it, which is where a broken borrow would show.
+
+Cold: each fresh interpreter starts N threads that import the module and make their first call at
+once (types, the library's initialisation, the interned note name); with --faults-dir half of them
+use the fault-injection build with a failing digest step, so the first PanicException is raced too.
+
+Exit status 1 on any wrong outcome, or when the run did not exercise what it claims.
+"""
+import argparse
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "soak"))
+import cases as soak_cases  # noqa: E402
+
+CHUNK = b"shared chunk " * 8
+
+
+def contended(e):
+    """True when `e` is a refusal because another thread held the object, possibly reported by a
+    case that expected another exception from the same call."""
+    while e is not None:
+        if type(e) is RuntimeError and str(e) == "Already borrowed":
+            return True
+        e = e.__cause__ if isinstance(e, soak_cases.Mismatch) else None
+    return False
+
+
+class Shared:
+    """The Hasher and VerifyingHasher all threads feed; `rotate` replaces and finalizes them."""
+
+    def __init__(self, core):
+        self.core = core
+        self.hasher = core.Hasher(soak_cases.SALT)
+        self.verifier = core.VerifyingHasher(soak_cases.SHA, soak_cases.SALT)
+        self.finished = []  # (hasher, token) per finalized generation
+        self.lock = threading.Lock()  # only for `finished`; the objects themselves are unguarded
+
+    def feed(self, stats):
+        h, v = self.hasher, self.verifier
+        for obj, kind in ((h, "Hasher"), (v, "VerifyingHasher")):
+            try:
+                obj.update(CHUNK)
+                if kind == "Hasher":
+                    stats.accepted[id(h)] = stats.accepted.get(id(h), 0) + 1
+                stats.count(kind + ".update shared")
+            except RuntimeError as e:
+                if not contended(e):
+                    raise
+                stats.conflicts += 1
+            except ValueError as e:  # rotated out and finalized between the read and the call
+                if str(e) != f"{kind} already finalized":
+                    raise
+                stats.count(kind + ".update finalized")
+
+    def rotate(self, stats):
+        old_h, old_v = self.hasher, self.verifier
+        self.hasher = self.core.Hasher(soak_cases.SALT)
+        self.verifier = self.core.VerifyingHasher(soak_cases.SHA, soak_cases.SALT)
+        token = retry(old_h.finalize, stats)
+        with self.lock:
+            self.finished.append((old_h, token))
+        try:
+            retry(old_v.finalize, stats)
+            raise soak_cases.Mismatch("the shared VerifyingHasher matched after many chunks")
+        except ValueError as e:
+            soak_cases.check(str(e) == "Generic error: Token mismatch \n", f"verifier: {e!r}")
+        stats.count("finalize shared")
+
+
+def retry(call, stats):
+    """Calls until the object is free: the finalizing thread waits its turn like a user would."""
+    while True:
+        try:
+            return call()
+        except RuntimeError as e:
+            if not contended(e):
+                raise
+            stats.conflicts += 1
+            time.sleep(0)
+
+
+class Stats:
+    def __init__(self):
+        self.calls, self.conflicts, self.accepted = {}, 0, {}
+
+    def count(self, what, n=1):
+        self.calls[what] = self.calls.get(what, 0) + n
+
+
+def warm(seconds, n_threads):
+    core, cases = soak_cases.load("the contention run")
+    shared = Shared(core)
+    stats = [Stats() for _ in range(n_threads)]
+    failures = []
+    barrier = threading.Barrier(n_threads)
+    deadline = None
+
+    def work(i):
+        nonlocal deadline
+        s = stats[i]
+        k = i * len(cases) // n_threads  # threads start at different cases
+        if barrier.wait() == 0:
+            deadline = time.monotonic() + seconds
+        while deadline is None:
+            time.sleep(0)
+        try:
+            rounds = 0
+            while time.monotonic() < deadline:
+                c = cases[k % len(cases)]
+                k += 1
+                try:
+                    c.run()
+                    s.count(c.callable, c.calls)
+                except (RuntimeError, soak_cases.Mismatch) as e:
+                    if not contended(e):
+                        raise
+                    s.conflicts += 1
+                shared.feed(s)
+                rounds += 1
+                if i == 0 and rounds % 50 == 0:
+                    shared.rotate(s)
+        except BaseException as e:  # PanicException derives from BaseException
+            failures.append(f"thread {i}: {type(e).__name__}: {e}")
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(n_threads)]
+    t0 = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - t0
+
+    calls, conflicts, accepted = {}, sum(s.conflicts for s in stats), {}
+    for s in stats:
+        for k, v in s.calls.items():
+            calls[k] = calls.get(k, 0) + v
+        for k, v in s.accepted.items():
+            accepted[k] = accepted.get(k, 0) + v
+    for h, token in shared.finished:
+        want = hashlib.sha384(CHUNK * accepted.get(id(h), 0) + soak_cases.SALT.encode()).hexdigest()
+        if token.sha != want:
+            failures.append(f"a shared Hasher lost or doubled chunks: {accepted.get(id(h), 0)} "
+                            "accepted, the digest says otherwise")
+    missing = [n for n in soak_cases.callables(cases) if not calls.get(n)]
+    if missing:
+        failures.append("never completed under contention: " + ", ".join(missing))
+    if not conflicts or len(shared.finished) < 2 or not calls.get("Hasher.update finalized"):
+        failures.append(f"too little contention: {conflicts} conflicts, {len(shared.finished)} "
+                        f"rotations, {calls.get('Hasher.update finalized', 0)} late updates")
+    print(f"warm: {n_threads} threads for {elapsed:.1f} s: {sum(calls.values())} calls, "
+          f"{conflicts} 'Already borrowed' conflicts, {len(shared.finished)} shared generations "
+          "finalized under use")
+    print("calls: " + ", ".join(f"{k} {v}" for k, v in sorted(calls.items())))
+    return failures
+
+
+COLD_CHILD = """
+import sys, threading
+n = int(sys.argv[1]); key = sys.argv[2].encode(); panic = sys.argv[3] == "panic"
+barrier = threading.Barrier(n)
+results = [None] * n
+
+def first(i):
+    barrier.wait()
+    import _core_fips as m
+    step = i % 8
+    try:
+        if panic:
+            m.create_hash(b"x", "s")
+        elif step == 0:
+            r = m.fips_check() is True
+        elif step == 1:
+            h = m.Hasher("s"); h.update(b"x"); r = h.finalize().salt == "s"
+        elif step == 2:
+            v = m.VerifyingHasher("0" * 96, "s"); v.update(b"x"); v.finalize()
+        elif step == 3:
+            r = len(m.encrypt(key, b"x")) == 287
+        elif step == 4:
+            m.encrypt(b"not a key", b"x")
+        elif step == 5:
+            m.create_hash(123, "s")
+        elif step == 6:
+            t = m.Token.from_bytes(b"x", "s"); r = (t.sha, t.salt) == (m.create_hash(b"x", "s").sha, "s")
+        else:
+            r = m.compare_hash("0" * 96, "s", memoryview(b"xy")[::2])
+        results[i] = "ok" if r else "wrong"
+    except BaseException as e:
+        results[i] = type(e).__name__
+
+threads = [threading.Thread(target=first, args=(i,)) for i in range(n)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(" ".join(results))
+"""
+
+
+def cold(rounds, n_threads, module_dir, faults_dir, key):
+    want_plain = ["ok", "ok", "ValueError", "ok", "ValueError", "TypeError", "ok", "ValueError"]
+    failures = []
+    for r in range(rounds):
+        panic = faults_dir is not None and r % 2 == 1
+        env = dict(os.environ, PYTHONPATH=faults_dir if panic else module_dir)
+        if panic:
+            env["CORE_FIPS_INJECT_FAULT"] = "digest.update"
+        out = subprocess.run([sys.executable, "-c", COLD_CHILD, str(n_threads), key.decode(),
+                              "panic" if panic else "plain"],
+                             env=env, capture_output=True, text=True, timeout=600)
+        got = out.stdout.split()
+        want = ["PanicException"] * n_threads if panic else \
+            [want_plain[i % 8] for i in range(n_threads)]
+        if out.returncode != 0 or got != want:
+            failures.append(f"cold round {r} ({'panic' if panic else 'plain'}): exit "
+                            f"{out.returncode}, got {got}, want {want}; stderr: {out.stderr[-400:]}")
+    print(f"cold: {rounds} fresh interpreters, {n_threads} threads racing the first use"
+          f"{', every other one into the first PanicException' if faults_dir else ''}")
+    return failures
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--seconds", type=float, default=0)
+    p.add_argument("--threads", type=int, default=8)
+    p.add_argument("--cold", type=int, default=0)
+    p.add_argument("--faults-dir")
+    args = p.parse_args()
+    if not args.seconds and not args.cold:
+        p.error("nothing to run: give --seconds and/or --cold")
+    failures = []
+    if args.seconds:
+        failures += warm(args.seconds, args.threads)
+    if args.cold:
+        import _core_fips
+        with soak_cases.KeyDir() as d:
+            key = soak_cases.rsa_public_keys(d)[2048]
+        failures += cold(args.cold, args.threads, os.path.dirname(_core_fips.__file__),
+                         args.faults_dir, key)
+    for f in failures:
+        print("FAILED:", f)
+    print("contention:", "FAILED" if failures else "passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -3,12 +3,17 @@
     contention.py --seconds S [--threads N]    shared objects and every callable, for S seconds
     contention.py --cold N [--faults-dir DIR]  N fresh interpreters whose threads hit a cold module
 
-Warm: N threads share one Hasher and one VerifyingHasher (feeding them, and one thread swapping in
-new ones and finalizing the old while the others still feed them) and run the soak mix of every
-callable with its error paths (tests/soak/cases.py, whose long-lived objects are shared too). A call
-refused with "Already borrowed" is contention, counted, not a fault; every other outcome must be
-exactly the expected one. Every finalized generation of the shared Hasher must equal the digest of
-the chunks that were accepted into it, which is where a broken borrow would show.
+Warm: N threads share one Hasher, one VerifyingHasher and one Token: they feed the streaming
+objects good and bad chunks while one thread swaps in new ones and finalizes the old under their
+feet, and between feeds each thread runs the soak mix of every callable with its error paths
+(tests/soak/cases.py). A call on a shared object refused with "Already borrowed" is contention,
+counted, not a fault; every other outcome must be exactly the expected one. Every finalized
+generation of the shared Hasher must equal the digest of the chunks accepted into it, which is
+where a broken borrow would show.
+
+The buffer exporters stay per thread (each thread builds its own cases): CPython 3.13's array and
+memoryview count their exports with plain increments, so one shared between threads races inside
+the interpreter, reported through our frames because we are the caller of PyObject_GetBuffer.
 
 Cold: each fresh interpreter starts N threads that import the module and make their first call at
 once (types, the library's initialisation, the interned note name); with --faults-dir half of them
@@ -17,6 +22,7 @@ use the fault-injection build with a failing digest step, so the first PanicExce
 Exit status 1 on any wrong outcome, or when the run did not exercise what it claims.
 """
 import argparse
+import array
 import hashlib
 import os
 import subprocess
@@ -32,13 +38,8 @@ CHUNK = b"shared chunk " * 8
 
 
 def contended(e):
-    """True when `e` is a refusal because another thread held the object, possibly reported by a
-    case that expected another exception from the same call."""
-    while e is not None:
-        if type(e) is RuntimeError and str(e) == "Already borrowed":
-            return True
-        e = e.__cause__ if isinstance(e, soak_cases.Mismatch) else None
-    return False
+    """True when `e` is the refusal of a call because another thread held the object."""
+    return type(e) is RuntimeError and str(e) == "Already borrowed"
 
 
 class Shared:
@@ -46,27 +47,40 @@ class Shared:
 
     def __init__(self, core):
         self.core = core
+        self.token = core.create_hash(soak_cases.DATA, soak_cases.SALT)
         self.hasher = core.Hasher(soak_cases.SALT)
         self.verifier = core.VerifyingHasher(soak_cases.SHA, soak_cases.SALT)
         self.finished = []  # (hasher, token) per finalized generation
         self.lock = threading.Lock()  # only for `finished`; the objects themselves are unguarded
 
-    def feed(self, stats):
+    def feed(self, stats, bad_chunks):
+        """One good chunk, then each of `bad_chunks` (chunk, exception class), into both objects."""
         h, v = self.hasher, self.verifier
+        soak_cases.check((self.token.sha, self.token.salt) == (soak_cases.SHA, soak_cases.SALT),
+                         "shared Token getters")
         for obj, kind in ((h, "Hasher"), (v, "VerifyingHasher")):
-            try:
-                obj.update(CHUNK)
-                if kind == "Hasher":
-                    stats.accepted[id(h)] = stats.accepted.get(id(h), 0) + 1
-                stats.count(kind + ".update shared")
-            except RuntimeError as e:
-                if not contended(e):
-                    raise
-                stats.conflicts += 1
-            except ValueError as e:  # rotated out and finalized between the read and the call
-                if str(e) != f"{kind} already finalized":
-                    raise
-                stats.count(kind + ".update finalized")
+            for chunk, refusal in [(CHUNK, None)] + bad_chunks:
+                try:
+                    obj.update(chunk)
+                    soak_cases.check(refusal is None, f"{kind}.update accepted a bad chunk")
+                    if kind == "Hasher":
+                        stats.accepted[id(h)] = stats.accepted.get(id(h), 0) + 1
+                    stats.count(kind + ".update shared")
+                except RuntimeError as e:
+                    if not contended(e):
+                        raise
+                    stats.conflicts += 1
+                except ValueError as e:  # rotated out and finalized between the read and the call
+                    if str(e) != f"{kind} already finalized":
+                        if type(e) is not refusal:
+                            raise
+                        stats.count(kind + ".update refused")
+                    else:
+                        stats.count(kind + ".update finalized")
+                except BufferError:
+                    if refusal is not BufferError:
+                        raise
+                    stats.count(kind + ".update refused")
 
     def rotate(self, stats):
         old_h, old_v = self.hasher, self.verifier
@@ -104,7 +118,11 @@ class Stats:
 
 
 def warm(seconds, n_threads):
-    core, cases = soak_cases.load("the contention run")
+    import _core_fips as core
+    with soak_cases.KeyDir() as d:
+        keys = soak_cases.rsa_public_keys(d)
+    per_thread = [soak_cases.build_cases(core, keys) for _ in range(n_threads)]
+    cases = per_thread[0]
     shared = Shared(core)
     stats = [Stats() for _ in range(n_threads)]
     failures = []
@@ -113,7 +131,8 @@ def warm(seconds, n_threads):
 
     def work(i):
         nonlocal deadline
-        s = stats[i]
+        s, own = stats[i], per_thread[i]
+        bad = [(memoryview(soak_cases.DATA)[::2], ValueError), (array.array("i", [1]), BufferError)]
         k = i * len(cases) // n_threads  # threads start at different cases
         if barrier.wait() == 0:
             deadline = time.monotonic() + seconds
@@ -122,16 +141,11 @@ def warm(seconds, n_threads):
         try:
             rounds = 0
             while time.monotonic() < deadline:
-                c = cases[k % len(cases)]
+                c = own[k % len(own)]
                 k += 1
-                try:
-                    c.run()
-                    s.count(c.callable, c.calls)
-                except (RuntimeError, soak_cases.Mismatch) as e:
-                    if not contended(e):
-                        raise
-                    s.conflicts += 1
-                shared.feed(s)
+                c.run()
+                s.count(c.callable, c.calls)
+                shared.feed(s, bad)
                 rounds += 1
                 if i == 0 and rounds % 50 == 0:
                     shared.rotate(s)
@@ -160,7 +174,8 @@ def warm(seconds, n_threads):
     missing = [n for n in soak_cases.callables(cases) if not calls.get(n)]
     if missing:
         failures.append("never completed under contention: " + ", ".join(missing))
-    if not conflicts or len(shared.finished) < 2 or not calls.get("Hasher.update finalized"):
+    if not conflicts or len(shared.finished) < 2 or not calls.get("Hasher.update finalized") \
+            or not calls.get("VerifyingHasher.update refused"):
         failures.append(f"too little contention: {conflicts} conflicts, {len(shared.finished)} "
                         f"rotations, {calls.get('Hasher.update finalized', 0)} late updates")
     print(f"warm: {n_threads} threads for {elapsed:.1f} s: {sum(calls.values())} calls, "
@@ -171,7 +186,7 @@ def warm(seconds, n_threads):
 
 
 COLD_CHILD = """
-import sys, threading
+import hashlib, sys, threading
 n = int(sys.argv[1]); key = sys.argv[2].encode(); panic = sys.argv[3] == "panic"
 barrier = threading.Barrier(n)
 results = [None] * n
@@ -198,7 +213,7 @@ def first(i):
         elif step == 6:
             t = m.Token.from_bytes(b"x", "s"); r = (t.sha, t.salt) == (m.create_hash(b"x", "s").sha, "s")
         else:
-            r = m.compare_hash("0" * 96, "s", memoryview(b"xy")[::2])
+            m.compare_hash(hashlib.sha384(b"xzs").hexdigest(), "s", memoryview(b"xyz")[::2])
         results[i] = "ok" if r else "wrong"
     except BaseException as e:
         results[i] = type(e).__name__

@@ -27,7 +27,6 @@ import hashlib
 import os
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -50,8 +49,7 @@ class Shared:
         self.token = core.create_hash(soak_cases.DATA, soak_cases.SALT)
         self.hasher = core.Hasher(soak_cases.SALT)
         self.verifier = core.VerifyingHasher(soak_cases.SHA, soak_cases.SALT)
-        self.finished = []  # (hasher, token) per finalized generation
-        self.lock = threading.Lock()  # only for `finished`; the objects themselves are unguarded
+        self.finished = []  # (hasher, token) per finalized generation; one thread rotates
 
     def feed(self, stats, bad_chunks):
         """One good chunk, then each of `bad_chunks` (chunk, exception class), into both objects."""
@@ -63,32 +61,25 @@ class Shared:
                 try:
                     obj.update(chunk)
                     soak_cases.check(refusal is None, f"{kind}.update accepted a bad chunk")
-                    if kind == "Hasher":
+                    outcome = "accepted"
+                    if obj is h:
                         stats.accepted[id(h)] = stats.accepted.get(id(h), 0) + 1
-                    stats.count(kind + ".update shared")
-                except RuntimeError as e:
-                    if not contended(e):
-                        raise
-                    stats.conflicts += 1
-                except ValueError as e:  # rotated out and finalized between the read and the call
-                    if str(e) != f"{kind} already finalized":
-                        if type(e) is not refusal:
-                            raise
-                        stats.count(kind + ".update refused")
+                except Exception as e:
+                    if contended(e):
+                        outcome = "conflict"
+                    elif type(e) is ValueError and str(e) == f"{kind} already finalized":
+                        outcome = "finalized"  # rotated out between the read and the call
+                    elif type(e) is refusal:
+                        outcome = "refused"
                     else:
-                        stats.count(kind + ".update finalized")
-                except BufferError:
-                    if refusal is not BufferError:
                         raise
-                    stats.count(kind + ".update refused")
+                stats.count(f"{kind}.update {outcome}")
 
     def rotate(self, stats):
         old_h, old_v = self.hasher, self.verifier
         self.hasher = self.core.Hasher(soak_cases.SALT)
         self.verifier = self.core.VerifyingHasher(soak_cases.SHA, soak_cases.SALT)
-        token = retry(old_h.finalize, stats)
-        with self.lock:
-            self.finished.append((old_h, token))
+        self.finished.append((old_h, retry(old_h.finalize, stats)))
         try:
             retry(old_v.finalize, stats)
             raise soak_cases.Mismatch("the shared VerifyingHasher matched after many chunks")
@@ -105,13 +96,13 @@ def retry(call, stats):
         except RuntimeError as e:
             if not contended(e):
                 raise
-            stats.conflicts += 1
+            stats.count("finalize conflict")
             time.sleep(0)
 
 
 class Stats:
     def __init__(self):
-        self.calls, self.conflicts, self.accepted = {}, 0, {}
+        self.calls, self.accepted = {}, {}
 
     def count(self, what, n=1):
         self.calls[what] = self.calls.get(what, 0) + n
@@ -160,7 +151,7 @@ def warm(seconds, n_threads):
         t.join()
     elapsed = time.monotonic() - t0
 
-    calls, conflicts, accepted = {}, sum(s.conflicts for s in stats), {}
+    calls, accepted = {}, {}
     for s in stats:
         for k, v in s.calls.items():
             calls[k] = calls.get(k, 0) + v
@@ -171,6 +162,7 @@ def warm(seconds, n_threads):
         if token.sha != want:
             failures.append(f"a shared Hasher lost or doubled chunks: {accepted.get(id(h), 0)} "
                             "accepted, the digest says otherwise")
+    conflicts = sum(v for k, v in calls.items() if k.endswith("conflict"))
     missing = [n for n in soak_cases.callables(cases) if not calls.get(n)]
     if missing:
         failures.append("never completed under contention: " + ", ".join(missing))

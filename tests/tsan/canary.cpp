@@ -1,22 +1,29 @@
 // Test-only extension for tools/tsan, never shipped: a deliberate data race in namespace
-// core_fips. Two Python threads calling bump() at once write the same plain global with no
-// synchronisation; tools/tsan requires ThreadSanitizer to report that, and its filter to count the
-// report as ours, before it trusts a clean run of the real module.
+// core_fips. race() starts two native threads that write the same plain global with nothing
+// ordering them (siblings: only their creation and the joins synchronise), so the report does not
+// depend on scheduling. tools/tsan requires ThreadSanitizer to report it, and its filter to count
+// the report as ours, before it trusts a clean run of the real module.
 #include <Python.h>
+
+#include <thread>
 
 namespace core_fips {
 namespace {
 
 long unguarded_total = 0;  // racy on purpose
 
-PyObject* bump(PyObject*, PyObject* arg) {
-  const long n = PyLong_AsLong(arg);
-  if (n == -1 && PyErr_Occurred()) return nullptr;
-  for (long i = 0; i < n; ++i) unguarded_total = unguarded_total + 1;
+void bump() {
+  for (int i = 0; i < 1000; ++i) unguarded_total = unguarded_total + 1;
+}
+
+PyObject* race(PyObject*, PyObject*) {
+  std::thread first(bump), second(bump);
+  first.join();
+  second.join();
   return PyLong_FromLong(unguarded_total);
 }
 
-PyMethodDef methods[] = {{"bump", bump, METH_O, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"race", race, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
 PyModuleDef_Slot slots[] = {{Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}};
 PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_core_fips_tsan_canary", nullptr, 0, methods,
                           slots, nullptr, nullptr, nullptr};

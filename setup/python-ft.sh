@@ -12,6 +12,11 @@
 #
 #   setup/python-ft.sh          prints the path of python3.13t (first build: 3 to 5 minutes)
 #   . setup/python-ft.sh        the same, but sets CORE_FIPS_PYTHON_FT and prints nothing
+#   setup/python-ft.sh --tsan   prints the path of a python3.13t built with ThreadSanitizer
+#                               (--with-thread-sanitizer, gcc 12 and its libtsan.so.2, so that an
+#                               extension compiled by the same gcc shares the one runtime); its
+#                               prefix also holds CPython's suppression file for the build,
+#                               share/tsan/suppressions_free_threading.txt (first build: ~10 min)
 #   setup/python-ft.sh --lock   pins the newest python3.13 source the archive serves
 # Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips; CACHE when sourced), CORE_FIPS_PYTHON
 # (the 3.14 interpreter; default: the one named in $CACHE/env.sh), DEBIAN_MIRROR.
@@ -26,6 +31,9 @@ FT_HOST_PKGS=(build-essential pkg-config xz-utils libssl-dev libffi-dev libsqlit
 # configure skips a C module silently when its -dev package is missing; these must all import.
 FT_REQUIRED_MODULES=(ssl _hashlib ctypes sqlite3 lzma bz2 zlib readline uuid _uuid decimal curses
   mmap array _socket select _testcapi)
+# The ThreadSanitizer variant: configure option, folder tag, and the runtime gcc links it against.
+FT_TSAN_CONFIGURE=--with-thread-sanitizer
+FT_TSAN_PKGS=(libtsan2)
 
 . "$FT_HERE/lib.sh"
 
@@ -70,11 +78,16 @@ ft_fetch_source() {
   echo "$f"
 }
 
-# ft_build TARBALL DEST MAJOR.MINOR: configures with DEST as prefix (it is baked into sysconfig and
-# the scripts), installs into a staging DESTDIR, checks the staged interpreter, then moves it to DEST.
-# The text of this function is part of the cache key: changing how it builds rebuilds.
+# ft_build TARBALL DEST MAJOR.MINOR LOGS [CONFIGURE-ARG...]: configures with DEST as prefix (it is
+# baked into sysconfig and the scripts), installs into a staging DESTDIR, checks the staged
+# interpreter, then moves it to DEST. The text of this function is part of the cache key: changing
+# how it builds rebuilds.
 ft_build() {
-  local src=$1 dest=$2 mm=$3 tmp=$2.tmp.$$ logs=$CACHE/python-ft-logs t0 t1 t2 t3
+  local src=$1 dest=$2 mm=$3 logs=$4 tmp=$2.tmp.$$ t0 t1 t2 t3
+  local extra=("${@:5}")
+  # A ThreadSanitizer build runs itself during make and the check below; races it reports there
+  # are the interpreter's own and must not fail the build (exit code 66).
+  local -x TSAN_OPTIONS=report_bugs=0:exitcode=0
   rm -rf "$dest".tmp.*
   mkdir -p "$tmp/src" "$logs"
   tar -xf "$src" -C "$tmp/src" --strip-components=1 || fail "cannot unpack $src" "delete it and rerun"
@@ -86,7 +99,7 @@ ft_build() {
     # Test modules stay enabled so that _testcapi (set_nomemory, used by the fault tests) is
     # built; TEST_MODULES=no at install time still leaves out Lib/test. pip comes from the shared
     # pure-Python packages, so no ensurepip.
-    ./configure --prefix="$dest" --disable-gil --with-ensurepip=no >"$logs/configure.log" 2>&1 ||
+    ./configure --prefix="$dest" --disable-gil --with-ensurepip=no "${extra[@]}" >"$logs/configure.log" 2>&1 ||
       fail "configure of CPython failed (see $logs/configure.log)" "fix the cause shown there, then rerun"
     t1=$(date +%s)
     make -j"$(nproc)" >"$logs/make.log" 2>&1 ||
@@ -96,21 +109,27 @@ ft_build() {
       fail "make install of CPython failed (see $logs/install.log)" "fix the cause shown there, then rerun"
     t3=$(date +%s)
     say "CPython built: configure $((t1 - t0)) s, make $((t2 - t1)) s, install $((t3 - t2)) s"
+    # CPython's own suppressions for races known in the interpreter, kept with it.
+    mkdir -p "$tmp/stage$dest/share/tsan"
+    cp Tools/tsan/suppressions*.txt "$tmp/stage$dest/share/tsan/"
   ) || { rm -rf "$tmp"; exit 1; }
   # A non-shared build finds its stdlib relative to the executable, so the staged copy runs as is.
   "$tmp/stage$dest/bin/python${mm}t" -I -c '
 import importlib, sys, sysconfig
 assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
 assert sys._is_gil_enabled() is False, "the GIL is on"
+tsan = sys.argv[1] == "tsan"
+assert tsan == ("-fsanitize=thread" in sysconfig.get_config_var("PY_CFLAGS")), "ThreadSanitizer is not as asked"
 missing = []
-for name in sys.argv[1:]:
+for name in sys.argv[2:]:
     try:
         importlib.import_module(name)
     except ImportError as e:
         missing.append(f"{name} ({e})")
 if missing:
     sys.exit("stdlib modules missing: " + "; ".join(missing))
-' "${FT_REQUIRED_MODULES[@]}" 2>"$logs/check.log" || {
+' "$([[ " ${extra[*]} " == *" $FT_TSAN_CONFIGURE "* ]] && echo tsan || echo plain)" \
+    "${FT_REQUIRED_MODULES[@]}" 2>"$logs/check.log" || {
     rm -rf "$tmp"
     fail "the new python${mm}t failed its check: $(tail -1 "$logs/check.log")" \
       "see $logs/make.log for modules that were not built (a missing -dev package?), then rerun"
@@ -119,9 +138,9 @@ if missing:
   rm -rf "$tmp"
 }
 
-# ft_link_pydeps DEST MAJOR.MINOR: makes the 3.14 interpreter's pure-Python packages importable.
+# ft_link_pydeps DEST MAJOR.MINOR LOGS: makes the 3.14 interpreter's pure-Python packages importable.
 ft_link_pydeps() {
-  local dest=$1 mm=$2 py314=${CORE_FIPS_PYTHON:-} dir pth want
+  local dest=$1 mm=$2 logs=$3 py314=${CORE_FIPS_PYTHON:-} dir pth want
   if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
     py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
   fi
@@ -133,14 +152,22 @@ ft_link_pydeps() {
   pth=$dest/lib/python${mm}t/site-packages/zz-core-fips-pydeps.pth
   want="import site; site.addsitedir('$dir')"
   [ "$(cat "$pth" 2>/dev/null)" = "$want" ] && return 0
-  mkdir -p "$CACHE/python-ft-logs"
+  mkdir -p "$logs"
   echo "$want" >"$pth.tmp.$$" && mv "$pth.tmp.$$" "$pth"
-  "$dest/bin/python${mm}t" -c 'import pytest, hypothesis' 2>"$CACHE/python-ft-logs/pydeps.log" ||
-    fail "python${mm}t cannot import pytest and hypothesis from $dir (see $CACHE/python-ft-logs/pydeps.log)" "run setup/deps.sh, then rerun"
+  "$dest/bin/python${mm}t" -c 'import pytest, hypothesis' 2>"$logs/pydeps.log" ||
+    fail "python${mm}t cannot import pytest and hypothesis from $dir (see $logs/pydeps.log)" "run setup/deps.sh, then rerun"
 }
 
+# ft_setup [tsan]: sets CORE_FIPS_PYTHON_FT (or CORE_FIPS_PYTHON_FT_TSAN) to the interpreter,
+# building it first when the cache has none for the current inputs.
 ft_setup() {
-  local pin pkg ver sum pool upstream mm key dest py tarball fd
+  local variant=${1:-} pin pkg ver sum pool upstream mm key dest py tarball fd logs
+  local extra=() pkgs=("${FT_HOST_PKGS[@]}") tag=
+  case "$variant" in
+    "") ;;
+    tsan) extra=("$FT_TSAN_CONFIGURE") pkgs+=("${FT_TSAN_PKGS[@]}") tag=-tsan ;;
+    *) fail "unknown interpreter variant: $variant" "use tsan, or nothing for the plain build" ;;
+  esac
   CACHE=${CACHE:-${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}
   mkdir -p "$CACHE"
   CACHE=$(cd "$CACHE" && pwd)
@@ -150,23 +177,25 @@ ft_setup() {
   [ "$pkg" = "$FT_SOURCE_PACKAGE" ] || fail "$FT_LOCK pins $pkg, expected $FT_SOURCE_PACKAGE" "run setup/python-ft.sh --lock"
   upstream=${ver%-*}
   mm=${upstream%.*}
-  key=$(printf '%s\n%s\n' "$pin" "$(declare -f ft_build)" | sha256sum | cut -c1-12)
-  dest=$CACHE/python${mm}t-$key
+  key=$(printf '%s\n%s\n%s\n' "$pin" "$(declare -f ft_build)" "${extra[*]}" | sha256sum | cut -c1-12)
+  dest=$CACHE/python${mm}t$tag-$key
+  logs=$CACHE/python-ft$tag-logs
   py=$dest/bin/python${mm}t
   if [ ! -x "$py" ]; then
-    # Own lock, not deps.sh's: deps.sh may run this while holding its own.
+    # Own lock, not deps.sh's: deps.sh may run this while holding its own. One lock for both
+    # variants: they share the source download.
     exec {fd}>"$CACHE/.lock-python-ft"
     flock "$fd"
     if [ ! -x "$py" ]; then # another run may have finished it while this one waited
-      ensure_host_packages host-apt-ft.log "${FT_HOST_PKGS[@]}"
+      ensure_host_packages host-apt-ft.log "${pkgs[@]}"
       tarball=$(ft_fetch_source "$ver" "$sum" "$pool") || exit 1
-      say "building free-threaded CPython $upstream into $dest: 3 to 5 minutes"
-      ft_build "$tarball" "$dest" "$mm"
+      say "building free-threaded CPython $upstream${tag:+ ($variant)} into $dest: $([ -z "$tag" ] && echo 3 to 5 || echo about 10) minutes"
+      ft_build "$tarball" "$dest" "$mm" "$logs" "${extra[@]}"
     fi
     exec {fd}>&-
   fi
-  ft_link_pydeps "$dest" "$mm"
-  CORE_FIPS_PYTHON_FT=$py
+  ft_link_pydeps "$dest" "$mm" "$logs"
+  if [ -z "$tag" ]; then CORE_FIPS_PYTHON_FT=$py; else CORE_FIPS_PYTHON_FT_TSAN=$py; fi
 }
 
 # Pins the newest version whose orig tarball the archive actually serves (some pool files are gone).
@@ -205,7 +234,8 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case "${1:-}" in
     --lock) ft_lock ;;
     "") ft_setup && echo "$CORE_FIPS_PYTHON_FT" ;;
-    *) fail "unknown argument: $1" "usage: setup/python-ft.sh [--lock]" ;;
+    --tsan) ft_setup tsan && echo "$CORE_FIPS_PYTHON_FT_TSAN" ;;
+    *) fail "unknown argument: $1" "usage: setup/python-ft.sh [--tsan | --lock]" ;;
   esac
 else
   ft_setup

@@ -31,11 +31,11 @@ OnceGuard add_note_once;
 PyObject* add_note_name = nullptr;
 
 PyObject* add_note_method_name() {
-  add_note_once.run([] {
+  const bool made = add_note_once.run([] {
     add_note_name = PyUnicode_InternFromString("add_note");
     return add_note_name != nullptr;
   });
-  return add_note_name;
+  return made ? add_note_name : nullptr;
 }
 
 void add_note(const char* parameter) {

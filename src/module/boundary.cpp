@@ -51,11 +51,11 @@ void raise_for_current_fault() {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  panic_once.run([] {
+  const bool made = panic_once.run([] {
     panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     return panic_type != nullptr;
   });
-  return panic_type;
+  return made ? panic_type : nullptr;
 }
 
 void contain_current_fault() noexcept {

@@ -12,7 +12,8 @@ namespace core_fips {
 class OnceGuard {
  public:
   // Runs `step` unless an earlier run succeeded. `step` returns true on success; a failed step
-  // leaves the guard open, so the next caller tries again.
+  // leaves the guard open, so the next caller tries again. Read what the step makes only when run()
+  // returned true: after a failure another thread may be retrying, and writing it, meanwhile.
   template <class Step>
   bool run(Step&& step) {
     if (done_.load(std::memory_order_acquire)) return true;

@@ -30,11 +30,11 @@ PyTypeObject* TypeObjectCell::create() {
 }
 
 PyTypeObject* get_type(TypeObjectCell& cell) {
-  cell.once_.run([&] {
+  const bool made = cell.once_.run([&] {
     cell.type_ = cell.create();
     return cell.type_ != nullptr;
   });
-  return cell.type_;
+  return made ? cell.type_ : nullptr;
 }
 
 }  // namespace core_fips

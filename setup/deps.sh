@@ -15,7 +15,8 @@
 # good. Prints nothing but progress, then the path of the env file to source: $CACHE/env.sh, or
 # $CACHE/env-<components>.sh, one per set of components (so runs asking for different sets never
 # read each other's), naming CORE_FIPS_PYTHON, CORE_FIPS_AWSLC, CORE_FIPS_AWSLC_PREFIX and, when
-# asked for, CORE_FIPS_PYTHON_FT and CORE_FIPS_DBG_PYTHON (empty otherwise).
+# asked for, CORE_FIPS_PYTHON_FT and CORE_FIPS_DBG_PYTHON (empty otherwise; env.sh always names
+# only the core).
 #
 #   setup/deps.sh [ft] [dbg] [fuzz] [valgrind] [lint]
 # Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR, WITH_DBG=1.
@@ -173,12 +174,18 @@ if [ ! -f "$AWSLC/lib/libcrypto-awslc.so.0" ]; then
   rm -rf "$tmp"
 fi
 
-cat >"$ENV_SH.tmp" <<ENV
+# write_env FILE FT DBG: the env file, replaced whole so that a reader never sees half of it.
+write_env() {
+  cat >"$1.tmp" <<ENV
 CORE_FIPS_PYTHON=$PYTHON
-CORE_FIPS_PYTHON_FT=$PYTHON_FT
-CORE_FIPS_DBG_PYTHON=$DBG_PYTHON
+CORE_FIPS_PYTHON_FT=$2
+CORE_FIPS_DBG_PYTHON=$3
 CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
 ENV
-mv "$ENV_SH.tmp" "$ENV_SH"
+  mv "$1.tmp" "$1"
+}
+# env.sh always names the core paths (setup/python-ft.sh run alone reads it).
+write_env "$CACHE/env.sh" "" ""
+[ "$ENV_SH" = "$CACHE/env.sh" ] || write_env "$ENV_SH" "$PYTHON_FT" "$DBG_PYTHON"
 echo "$ENV_SH"

@@ -1,10 +1,14 @@
+# shellcheck shell=bash
 # Private apt configuration for Debian unstable (sid): download only, never installs into the
 # system and never touches /etc/apt. Sourced by the other setup scripts; needs CACHE set.
 SID_APT=$CACHE/apt-sid
 sid_apt_init() {
   local mirror
+  # The format's $(...) are apt's fields, not the shell's. Failing here is fine: the check below
+  # says what to do.
+  # shellcheck disable=SC2016
   mirror=${DEBIAN_MIRROR:-$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
-    awk '$2=="bookworm"{print $1; exit}')}
+    awk '$2=="bookworm"{print $1; exit}' || true)}
   if [ -z "$mirror" ]; then # deb822 sources
     mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
   fi

@@ -12,19 +12,20 @@ unset CFLAGS CXXFLAGS CPPFLAGS ASMFLAGS LDFLAGS
 LOG=$WORK/logs
 mkdir -p "$LOG" "$WORK/src"
 step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-die() { printf 'build-awslc: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=setup/lib.sh
+. "$HERE/lib.sh"
 
 dpkg-deb -x "$DEB" "$WORK/src"
 CRATE=$(ls -d "$WORK"/src/usr/share/cargo/registry/aws-lc-sys-*/ | head -1)
 AWSLC=$CRATE/aws-lc
 GENINC=$CRATE/generated-include
-[ -f "$AWSLC/CMakeLists.txt" ] || die "no aws-lc/ in $DEB"
+[ -f "$AWSLC/CMakeLists.txt" ] || fail "no aws-lc/ in $DEB"
 found=$(sed -n 's/^set(SOFTWARE_VERSION "\(.*\)")/\1/p' "$AWSLC/CMakeLists.txt")
-[ "$found" = "$VERSION" ] || die "the package holds AWS-LC $found, expected $VERSION"
+[ "$found" = "$VERSION" ] || fail "the package holds AWS-LC $found, expected $VERSION"
 
 # The crate ships prefix headers for its own default prefix: substitute ours.
 default=$(sed -n 's/^#define BORINGSSL_PREFIX \([A-Za-z0-9_]*\)$/\1/p' "$GENINC/openssl/boringssl_prefix_symbols.h" | head -1)
-[ -n "$default" ] || die "cannot read the default prefix from the generated header"
+[ -n "$default" ] || fail "cannot read the default prefix from the generated header"
 PH=$WORK/prefix-include
 mkdir -p "$PH/openssl"
 for f in boringssl_prefix_symbols.h boringssl_prefix_symbols_asm.h boringssl_prefix_symbols_nasm.inc; do
@@ -38,7 +39,7 @@ grep -q ' BORINGSSL_integrity_test ' "$PH/openssl/boringssl_prefix_symbols.h" ||
 mkdir -p "$WORK/tools"
 cp "$HERE/go-shim" "$HERE/inject_hash.py" "$WORK/tools/"
 export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
-[ -n "$INJECT_PYTHON" ] || die "no python3 to compute the integrity value"
+[ -n "$INJECT_PYTHON" ] || fail "no python3 to compute the integrity value"
 
 B=$WORK/build
 # Hardened like the extension. Every folder of this build is under WORK, whose name changes from
@@ -54,16 +55,16 @@ cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_S
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
   -DBORINGSSL_PREFIX="$SYMBOL_PREFIX" -DBORINGSSL_PREFIX_HEADERS="$PH" \
   -DCMAKE_INSTALL_PREFIX="$WORK/prefix" -DCMAKE_INSTALL_LIBDIR=lib >"$LOG/cmake.log" 2>&1 ||
-  { tail -30 "$LOG/cmake.log" >&2; die "configure failed"; }
+  { tail -30 "$LOG/cmake.log" >&2; fail "configure failed"; }
 step "compile (about a minute on 2 cores)"
-ninja -C "$B" crypto >"$LOG/ninja.log" 2>&1 || { tail -30 "$LOG/ninja.log" >&2; die "compile failed"; }
-cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; die "install failed"; }
+ninja -C "$B" crypto >"$LOG/ninja.log" 2>&1 || { tail -30 "$LOG/ninja.log" >&2; fail "compile failed"; }
+cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; fail "install failed"; }
 P=$WORK/prefix
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(ls "$P"/lib/libcrypto-awslc.so.*.*.* | head -1)
-[ "$(readelf -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || die "unexpected SONAME"
-"$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || die "the stored integrity value does not match"
-[ -n "$(nm -D --defined-only "$LIB" | grep " ${SYMBOL_PREFIX}_FIPS_mode$")" ] || die "symbols are not prefixed with $SYMBOL_PREFIX"
+[ "$(readelf -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
+"$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || fail "the stored integrity value does not match"
+[ -n "$(nm -D --defined-only "$LIB" | grep " ${SYMBOL_PREFIX}_FIPS_mode$")" ] || fail "symbols are not prefixed with $SYMBOL_PREFIX"
 # The prefix headers must be installed with the public ones for consumers to see the renames.
 cp "$PH"/openssl/boringssl_prefix_symbols*.h "$P/include/openssl/"
 cp "$HERE/inject_hash.py" "$P/lib/"

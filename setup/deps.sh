@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# Sets up everything the build needs, idempotently, in a cache outside the checkout:
+# Sets up what the build needs, idempotently, in a cache outside the checkout:
 #   - host build tools from the system's own (bookworm) archive;
 #   - CPython 3.14 from Debian unstable's binary packages in a private root, with pytest,
 #     hypothesis and scikit-build-core from unstable's pure-Python packages on its path;
-#   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library.
+#   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library;
+# and, only when named on the command line, the optional components:
+#   ft        the free-threaded CPython 3.13t (setup/python-ft.sh; minutes to build, once)
+#   dbg       Debian unstable's debug interpreter python3.14d (also WITH_DBG=1)
+#   fuzz      clang-14 and its runtimes (libFuzzer, sanitizers)
+#   valgrind  valgrind
+#   lint      clang-format-14 and shellcheck
 # Every package comes from setup/sid.lock (version and SHA-256 pinned). Each product is built in a
 # temporary folder and renamed into place when complete, so an interrupted run is never taken as
-# good. Prints nothing but progress; writes $CACHE/env.sh for the build to source.
+# good. Prints nothing but progress, then the path of the env file to source: $CACHE/env.sh, or
+# $CACHE/env-<components>.sh, one per set of components (so runs asking for different sets never
+# read each other's), naming CORE_FIPS_PYTHON, CORE_FIPS_AWSLC, CORE_FIPS_AWSLC_PREFIX and, when
+# asked for, CORE_FIPS_PYTHON_FT and CORE_FIPS_DBG_PYTHON (empty otherwise; env.sh always names
+# only the core).
 #
-# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR, WITH_DBG=1 (also the
-# debug interpreter python3.14-dbg).
+#   setup/deps.sh [ft] [dbg] [fuzz] [valgrind] [lint]
+# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR, WITH_DBG=1.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
@@ -19,8 +29,32 @@ LOCK=$HERE/sid.lock
 AWSLC_VERSION=5.1.0
 AWSLC_SYMBOL_PREFIX=core_fips_awslc_5_1_0
 
+# shellcheck source=setup/lib.sh
 . "$HERE/lib.sh"
+# shellcheck source=setup/apt-sid.sh
 . "$HERE/apt-sid.sh"
+fail_loudly
+
+# ------------------------------------------------------------------ what the caller asks for
+HOST_PKGS=(build-essential cmake ninja-build perl patchelf xz-utils pkg-config binutils
+  libgtest-dev libbenchmark-dev openssl
+  python3-cryptography)  # the independent recipient of envelopes in the tests
+WANT_FT=0 WANT_DBG=0
+[ "${WITH_DBG:-0}" = 1 ] && WANT_DBG=1
+for c in "$@"; do
+  case "$c" in
+    ft) WANT_FT=1 ;;
+    dbg) WANT_DBG=1 ;;
+    fuzz) HOST_PKGS+=(clang-14 libclang-rt-14-dev) ;;
+    valgrind) HOST_PKGS+=(valgrind) ;;
+    lint) HOST_PKGS+=(clang-format-14 shellcheck) ;;
+    *) fail "unknown component: $c" "usage: setup/deps.sh [ft] [dbg] [fuzz] [valgrind] [lint]" ;;
+  esac
+done
+[ $WANT_DBG = 1 ] && set -- dbg "$@"
+suffix=
+[ $# = 0 ] || suffix=$(printf -- '-%s\n' "$@" | sort -u | tr -d '\n')
+ENV_SH=$CACHE/env$suffix.sh
 
 # One setup at a time per cache (CI and a developer may share it).
 exec 9>"$CACHE/.lock"
@@ -30,9 +64,6 @@ flock 9
 key_of() { cat "$@" | sha256sum | cut -c1-12; }
 
 # ------------------------------------------------------------------ host tools (bookworm)
-HOST_PKGS=(build-essential cmake ninja-build perl patchelf xz-utils pkg-config binutils
-  libgtest-dev libbenchmark-dev openssl clang-14 libclang-rt-14-dev valgrind
-  python3-cryptography)  # the independent recipient of envelopes in the tests
 ensure_host_packages host-apt.log "${HOST_PKGS[@]}"
 for t in cmake ninja g++ perl patchelf dpkg-deb sha256sum readelf flock; do
   command -v "$t" >/dev/null || fail "missing tool: $t" "install it with apt-get, then rerun"
@@ -41,13 +72,13 @@ done
 # ------------------------------------------------------------------ pinned downloads
 DEBS=$CACHE/debs
 mkdir -p "$DEBS"
-# fetch GROUP...: makes sure every locked deb of the groups is in $DEBS with its pinned sum;
-# prints their paths.
+# fetch GROUP: makes sure every locked deb of the group is in $DEBS with its pinned sum; prints
+# their paths.
 fetch() {
-  local g p v sum path f want=" $* "
+  local g p v sum path f
+  grep -q "^$1 " "$LOCK" || fail "setup/sid.lock has no package in group $1" "run setup/make-lock.sh"
   while read -r g p v sum path; do
-    case "$g" in \#*) continue ;; esac
-    [[ "$want" == *" $g "* ]] || continue
+    [ "$g" = "$1" ] || continue
     f=$DEBS/$(basename "$path")
     if [ ! -f "$f" ] || [ "$(sha256sum "$f" | cut -d' ' -f1)" != "$sum" ]; then
       sid_apt_update
@@ -115,12 +146,16 @@ PY
   fi
   echo "$dest"
 }
+# install_python says what failed itself (fail in the subshell), hence the bare exits.
 PYROOT=$(install_python python3.14 python python3.14) || exit 1
 PYTHON=$PYROOT/usr/bin/python3.14
-# The free-threaded interpreter, for the no-GIL tests (built from source: minutes, once).
-PYTHON_FT=$(CORE_FIPS_PYTHON=$PYTHON CORE_FIPS_CACHE=$CACHE "$HERE/python-ft.sh") || exit 1
+PYTHON_FT=
+if [ $WANT_FT = 1 ]; then
+  PYTHON_FT=$(CORE_FIPS_PYTHON=$PYTHON CORE_FIPS_CACHE=$CACHE "$HERE/python-ft.sh") ||
+    fail "setup/python-ft.sh could not provide the free-threaded interpreter" "the line above says why; build logs are in $CACHE/python-ft-logs"
+fi
 DBG_PYTHON=
-if [ "${WITH_DBG:-0}" = 1 ]; then
+if [ $WANT_DBG = 1 ]; then
   DBG_PYTHON=$(install_python python3.14-dbg python-dbg python3.14d) || exit 1
   DBG_PYTHON=$DBG_PYTHON/usr/bin/python3.14d
 fi
@@ -139,12 +174,18 @@ if [ ! -f "$AWSLC/lib/libcrypto-awslc.so.0" ]; then
   rm -rf "$tmp"
 fi
 
-cat >"$CACHE/env.sh.tmp" <<ENV
+# write_env FILE FT DBG: the env file, replaced whole so that a reader never sees half of it.
+write_env() {
+  cat >"$1.tmp" <<ENV
 CORE_FIPS_PYTHON=$PYTHON
-CORE_FIPS_PYTHON_FT=$PYTHON_FT
-CORE_FIPS_DBG_PYTHON=$DBG_PYTHON
+CORE_FIPS_PYTHON_FT=$2
+CORE_FIPS_DBG_PYTHON=$3
 CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
 ENV
-mv "$CACHE/env.sh.tmp" "$CACHE/env.sh"
-echo "$CACHE/env.sh"
+  mv "$1.tmp" "$1"
+}
+# env.sh always names the core paths (setup/python-ft.sh run alone reads it).
+write_env "$CACHE/env.sh" "" ""
+[ "$ENV_SH" = "$CACHE/env.sh" ] || write_env "$ENV_SH" "$PYTHON_FT" "$DBG_PYTHON"
+echo "$ENV_SH"

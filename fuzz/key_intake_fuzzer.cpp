@@ -34,17 +34,8 @@ using core_fips::ByteSpan;
   std::abort();
 }
 
-struct RsaFree {
-  void operator()(RSA* rsa) const { RSA_free(rsa); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using RsaPtr = std::unique_ptr<RSA, RsaFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using RsaPtr = bssl::UniquePtr<RSA>;
+using PkeyPtr = bssl::UniquePtr<EVP_PKEY>;
 
 bool same_key(const RSA* a, const RSA* b) {
   return BN_cmp(RSA_get0_n(a), RSA_get0_n(b)) == 0 && BN_cmp(RSA_get0_e(a), RSA_get0_e(b)) == 0;
@@ -72,10 +63,10 @@ RsaPtr library_pkcs1(const std::vector<std::uint8_t>& document) {
 
 // AWS-LC's PEM reader over the raw input. No pass phrase: it must never prompt.
 RsaPtr library_pem(ByteSpan input) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(input.data(), static_cast<long>(input.size())));
+  bssl::UniquePtr<BIO> bio(BIO_new_mem_buf(input.data(), static_cast<long>(input.size())));
   if (!bio) disagree("BIO_new_mem_buf failed");
-  RsaPtr rsa(PEM_read_bio_RSAPublicKey(bio.get(), nullptr,
-                                       [](char*, int, int, void*) { return 0; }, nullptr));
+  RsaPtr rsa(PEM_read_bio_RSAPublicKey(
+      bio.get(), nullptr, [](char*, int, int, void*) { return 0; }, nullptr));
   ERR_clear_error();
   return rsa;
 }
@@ -83,19 +74,17 @@ RsaPtr library_pem(ByteSpan input) {
 // The library's SubjectPublicKeyInfo for the key, in DER.
 std::vector<std::uint8_t> library_spki(RSA* rsa) {
   PkeyPtr key(EVP_PKEY_new());
-  CBB cbb;
+  bssl::ScopedCBB cbb;
   std::uint8_t* bytes = nullptr;
   std::size_t length = 0;
-  if (!key || !EVP_PKEY_set1_RSA(key.get(), rsa) || !CBB_init(&cbb, 0)) {
+  if (!key || !EVP_PKEY_set1_RSA(key.get(), rsa) || !CBB_init(cbb.get(), 0)) {
     disagree("library setup failed");
   }
-  if (!EVP_marshal_public_key(&cbb, key.get()) || !CBB_finish(&cbb, &bytes, &length)) {
-    CBB_cleanup(&cbb);
+  if (!EVP_marshal_public_key(cbb.get(), key.get()) || !CBB_finish(cbb.get(), &bytes, &length)) {
     disagree("the library cannot encode a key it read");
   }
-  std::vector<std::uint8_t> out(bytes, bytes + length);
-  OPENSSL_free(bytes);
-  return out;
+  const bssl::UniquePtr<std::uint8_t> owned(bytes);
+  return std::vector<std::uint8_t>(bytes, bytes + length);
 }
 
 // The key rules and the size rule, judged on the library's numbers.
@@ -154,7 +143,8 @@ void check_refused(ByteSpan input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using core_fips::CoreError;
   const ByteSpan input(data, size);
-  core_fips::Result<core_fips::RsaEncryptionKey> result = core_fips::parse_rsa_public_key_pem(input);
+  core_fips::Result<core_fips::RsaEncryptionKey> result =
+      core_fips::parse_rsa_public_key_pem(input);
   if (result.ok()) {
     check_accepted(input, result.value());
     return 0;

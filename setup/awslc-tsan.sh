@@ -22,9 +22,10 @@ PREFIX=core_fips_awslc_5_1_0  # as in deps.sh: the extension's headers name thes
 
 PYTHON=${CORE_FIPS_PYTHON:-}
 if [ -z "$PYTHON" ] && [ -f "$CACHE/env.sh" ]; then
+  # shellcheck source=/dev/null
   PYTHON=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
 fi
-[ -n "$PYTHON" ] && [ -x "$PYTHON" ] || fail "no CPython 3.14 to compute the integrity value with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+{ [ -n "$PYTHON" ] && [ -x "$PYTHON" ]; } || fail "no CPython 3.14 to compute the integrity value with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
 pin=$(grep -E '^awslc ' "$HERE/sid.lock") || fail "no awslc pin in setup/sid.lock" "run setup/make-lock.sh"
 read -r _ _ _ sum path <<<"$pin"
 key=$(cat <(echo "$pin") "$HERE/build-awslc.sh" "$HERE/inject_hash.py" "$HERE/go-shim" "$0" | sha256sum | cut -c1-12)
@@ -34,7 +35,7 @@ if [ ! -f "$DEST/lib/libcrypto-awslc.so.0" ]; then
   flock "$fd"
   if [ ! -f "$DEST/lib/libcrypto-awslc.so.0" ]; then
     DEB=$CACHE/debs/$(basename "$path")
-    [ -f "$DEB" ] && [ "$(sha256sum "$DEB" | cut -d' ' -f1)" = "$sum" ] ||
+    { [ -f "$DEB" ] && [ "$(sha256sum "$DEB" | cut -d' ' -f1)" = "$sum" ]; } ||
       fail "the pinned AWS-LC package is not in $CACHE/debs" "run setup/deps.sh first"
     TSAN_PYTHON=${TSAN_PYTHON:-$(CORE_FIPS_PYTHON=$PYTHON "$HERE/python-ft.sh" --tsan)}
     tmp=$DEST.tmp.$$

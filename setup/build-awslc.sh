@@ -16,7 +16,7 @@ step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 . "$HERE/lib.sh"
 
 dpkg-deb -x "$DEB" "$WORK/src"
-CRATE=$(ls -d "$WORK"/src/usr/share/cargo/registry/aws-lc-sys-*/ | head -1)
+CRATE=$(find "$WORK/src/usr/share/cargo/registry" -maxdepth 1 -type d -name 'aws-lc-sys-*' 2>/dev/null | sort | head -1 || true)
 AWSLC=$CRATE/aws-lc
 GENINC=$CRATE/generated-include
 [ -f "$AWSLC/CMakeLists.txt" ] || fail "no aws-lc/ in $DEB"
@@ -61,10 +61,12 @@ ninja -C "$B" crypto >"$LOG/ninja.log" 2>&1 || { tail -30 "$LOG/ninja.log" >&2; 
 cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; fail "install failed"; }
 P=$WORK/prefix
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
-LIB=$(ls "$P"/lib/libcrypto-awslc.so.*.*.* | head -1)
+LIB=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto-awslc.so.*.*.*' | sort | head -1)
+[ -n "$LIB" ] || fail "the install holds no libcrypto-awslc.so.X.Y.Z" "see $LOG/install.log"
 [ "$(readelf -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
 "$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || fail "the stored integrity value does not match"
-[ -n "$(nm -D --defined-only "$LIB" | grep " ${SYMBOL_PREFIX}_FIPS_mode$")" ] || fail "symbols are not prefixed with $SYMBOL_PREFIX"
+nm -D --defined-only "$LIB" >"$LOG/symbols.txt"
+grep -q " ${SYMBOL_PREFIX}_FIPS_mode$" "$LOG/symbols.txt" || fail "symbols are not prefixed with $SYMBOL_PREFIX"
 # The prefix headers must be installed with the public ones for consumers to see the renames.
 cp "$PH"/openssl/boringssl_prefix_symbols*.h "$P/include/openssl/"
 cp "$HERE/inject_hash.py" "$P/lib/"

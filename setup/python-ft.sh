@@ -142,6 +142,7 @@ if missing:
 ft_link_pydeps() {
   local dest=$1 mm=$2 logs=$3 py314=${CORE_FIPS_PYTHON:-} dir pth want
   if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
+    # shellcheck source=/dev/null  # written by setup/deps.sh at run time
     py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
   fi
   if [ -z "$py314" ] || [ ! -x "$py314" ]; then

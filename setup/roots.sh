@@ -44,6 +44,7 @@ roots_ensure() {
         "$suite" "$tmp" "deb $mirror $suite main" >"$CACHE/roots/$name.log" 2>&1 ||
         { rm -rf "$tmp"; fail "mmdebstrap of the $suite root failed (see $CACHE/roots/$name.log)" "check network access to the Debian archive, then rerun"; }
       # What the root holds, for the record: the archive is not date-pinned, the versions are.
+      # shellcheck disable=SC2016  # dpkg-query's own field syntax
       chroot "$tmp" dpkg-query -W -f '${Package} ${Version}\n' >"$tmp/.core-fips-manifest.tmp"
       mv "$tmp/.core-fips-manifest.tmp" "$tmp/.core-fips-manifest"
       mv "$tmp" "$dest"

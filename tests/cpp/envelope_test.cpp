@@ -20,8 +20,7 @@ using testing::key_2048;
 // The recipient's side, with the library: nullopt when the envelope does not open.
 std::optional<std::vector<std::uint8_t>> open_envelope(const std::vector<std::uint8_t>& env) {
   const std::size_t k = (std::size_t{env[0]} << 8) | env[1];
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-      EVP_PKEY_CTX_new(key_2048().private_key.get(), nullptr), EVP_PKEY_CTX_free);
+  bssl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key_2048().private_key.get(), nullptr));
   std::uint8_t key[512];
   std::size_t key_length = sizeof key;
   if (!EVP_PKEY_decrypt_init(ctx.get()) ||

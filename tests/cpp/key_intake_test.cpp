@@ -37,13 +37,12 @@ std::string sh(const fs::path& path) { return std::string("'").append(path.strin
 
 // Modulus of a PKCS #1 PEM as the library's own PEM reader sees it.
 Der modulus_of(const std::string& pkcs1_pem) {
-  BIO* bio = BIO_new_mem_buf(pkcs1_pem.data(), static_cast<ossl_ssize_t>(pkcs1_pem.size()));
-  RSA* rsa = PEM_read_bio_RSAPublicKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  if (rsa == nullptr) throw std::runtime_error("the library cannot read a generated key");
-  Der n(BN_num_bytes(RSA_get0_n(rsa)));
-  BN_bn2bin(RSA_get0_n(rsa), n.data());
-  RSA_free(rsa);
+  bssl::UniquePtr<BIO> bio(
+      BIO_new_mem_buf(pkcs1_pem.data(), static_cast<ossl_ssize_t>(pkcs1_pem.size())));
+  bssl::UniquePtr<RSA> rsa(PEM_read_bio_RSAPublicKey(bio.get(), nullptr, nullptr, nullptr));
+  if (!rsa) throw std::runtime_error("the library cannot read a generated key");
+  Der n(BN_num_bytes(RSA_get0_n(rsa.get())));
+  BN_bn2bin(RSA_get0_n(rsa.get()), n.data());
   return n;
 }
 
@@ -132,9 +131,8 @@ std::pair<std::string, std::uint64_t> openssl_reading(const fs::path& pkcs1) {
 }
 
 std::string lower_hex(const BIGNUM* number) {
-  char* hex = BN_bn2hex(number);
-  std::string out(hex);
-  OPENSSL_free(hex);
+  const bssl::UniquePtr<char> hex(BN_bn2hex(number));
+  std::string out(hex.get());
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out.substr(out.find_first_not_of('0'));
 }

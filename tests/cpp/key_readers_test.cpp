@@ -172,20 +172,19 @@ TEST(KeyRules, AreCheckedInOrder) {
 
 // The library's own SubjectPublicKeyInfo for the same numbers.
 Der library_spki(const Der& n, const Der& e) {
-  RSA* rsa = RSA_new();
-  RSA_set0_key(rsa, BN_bin2bn(n.data(), n.size(), nullptr), BN_bin2bn(e.data(), e.size(), nullptr),
-               nullptr);
-  EVP_PKEY* key = EVP_PKEY_new();
-  EVP_PKEY_assign_RSA(key, rsa);
-  CBB cbb;
-  CBB_init(&cbb, 0);
+  bssl::UniquePtr<RSA> rsa(RSA_new());
+  RSA_set0_key(rsa.get(), BN_bin2bn(n.data(), n.size(), nullptr),
+               BN_bin2bn(e.data(), e.size(), nullptr), nullptr);
+  bssl::UniquePtr<EVP_PKEY> key(EVP_PKEY_new());
+  EVP_PKEY_set1_RSA(key.get(), rsa.get());
+  bssl::ScopedCBB cbb;
+  CBB_init(cbb.get(), 0);
   std::uint8_t* out = nullptr;
   std::size_t out_len = 0;
-  EXPECT_TRUE(EVP_marshal_public_key(&cbb, key) && CBB_finish(&cbb, &out, &out_len));
-  Der spki(out, out + out_len);
-  OPENSSL_free(out);
-  EVP_PKEY_free(key);
-  return spki;
+  EXPECT_TRUE(EVP_marshal_public_key(cbb.get(), key.get()) &&
+              CBB_finish(cbb.get(), &out, &out_len));
+  const bssl::UniquePtr<std::uint8_t> owned(out);
+  return Der(out, out + out_len);
 }
 
 TEST(KeyDer, SubjectPublicKeyInfoIsTheLibrarysAndEmbedsTheDocument) {

@@ -69,28 +69,29 @@ inline std::string public_pem(const RSA* rsa) {
   std::uint8_t* der = nullptr;
   std::size_t der_length = 0;
   if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
-  const Der bytes(der, der + der_length);
-  OPENSSL_free(der);
-  return pem(bytes);
+  const bssl::UniquePtr<std::uint8_t> owned(der);
+  return pem(Der(der, der + der_length));
 }
 
 struct KeyPair {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> private_key{nullptr, EVP_PKEY_free};
+  bssl::UniquePtr<EVP_PKEY> private_key;
   std::string public_pem;
 };
 
 inline const KeyPair& key_2048() {
   static const KeyPair pair = [] {
     KeyPair made;
-    RSA* rsa = RSA_new();
-    BIGNUM* e = BN_new();
-    if (!rsa || !e || !BN_set_word(e, RSA_F4) || !RSA_generate_key_ex(rsa, 2048, e, nullptr)) {
+    bssl::UniquePtr<RSA> rsa(RSA_new());
+    bssl::UniquePtr<BIGNUM> e(BN_new());
+    if (!rsa || !e || !BN_set_word(e.get(), RSA_F4) ||
+        !RSA_generate_key_ex(rsa.get(), 2048, e.get(), nullptr)) {
       throw std::runtime_error("RSA key generation failed");
     }
-    BN_free(e);
-    made.public_pem = public_pem(rsa);
+    made.public_pem = public_pem(rsa.get());
     made.private_key.reset(EVP_PKEY_new());
-    EVP_PKEY_assign_RSA(made.private_key.get(), rsa);
+    if (!made.private_key || !EVP_PKEY_assign_RSA(made.private_key.get(), rsa.release())) {
+      throw std::runtime_error("no key handle for the generated key");
+    }
     return made;
   }();
   return pair;

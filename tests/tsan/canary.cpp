@@ -25,8 +25,15 @@ PyObject* race(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {{"race", race, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
 PyModuleDef_Slot slots[] = {{Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}};
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_core_fips_tsan_canary", nullptr, 0, methods,
-                          slots, nullptr, nullptr, nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "_core_fips_tsan_canary",
+                          nullptr,
+                          0,
+                          methods,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace core_fips

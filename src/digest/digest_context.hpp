@@ -18,6 +18,8 @@ class DigestContext {
  public:
   // Starts SHA-384.
   DigestContext();
+  DigestContext(DigestContext&&) = default;
+  DigestContext& operator=(DigestContext&&) = delete;
 
   void update(std::span<const std::uint8_t> bytes);
   // Finishes the computation; the context cannot be fed afterwards.

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "errors/internal_fault.hpp"
+
 namespace core_fips {
 
 namespace {
@@ -43,7 +45,8 @@ Status seal_content(const EVP_AEAD_CTX& cipher, std::span<const std::uint8_t> pl
   }
   std::array<std::uint8_t, kTagLength + kNonceLength> tag_then_nonce;
   std::size_t tag_then_nonce_length = 0;
-  if (EVP_AEAD_CTX_seal_scatter(&cipher, ciphertext.data(), tag_then_nonce.data(),
+  if (fault_injected("envelope.seal") ||
+      EVP_AEAD_CTX_seal_scatter(&cipher, ciphertext.data(), tag_then_nonce.data(),
                                 &tag_then_nonce_length, tag_then_nonce.size(), nullptr, 0,
                                 plaintext.data(), plaintext.size(), nullptr, 0, nullptr, 0) != 1 ||
       tag_then_nonce_length != tag_then_nonce.size()) {
@@ -58,7 +61,7 @@ Status wrap_key(EVP_PKEY* public_key, const SecretBuffer<kContentKeyLength>& key
                 std::span<std::uint8_t> out) {
   bssl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(public_key, nullptr));
   std::size_t written = out.size();
-  if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+  if (fault_injected("envelope.wrap") || !ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1 ||
       EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), EVP_sha256()) != 1 ||
       EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_sha256()) != 1 ||
@@ -100,7 +103,9 @@ Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
   // Content first, then the key: a wrap failure discards the sealed content.
   Status sealed = seal_content(*cipher_, plaintext, ciphertext, nonce, tag);
   if (sealed) sealed = wrap_key(key_.get(), content_key_, wrapped);
+  // The key and its AES schedule (cleared when the context is freed) end here, whatever happened.
   content_key_.wipe();
+  cipher_.reset();
   return sealed;
 }
 

@@ -1,5 +1,4 @@
-// FIPS status: the library's own report of its FIPS mode, after a once-per-process library
-// initialisation.
+// FIPS status: the library's own report of its FIPS mode.
 #pragma once
 
 #include "errors/result.hpp"

@@ -17,8 +17,10 @@ namespace {
 
 using testing::key_2048;
 
-// The recipient's side, with the library: nullopt when the envelope does not open.
-std::optional<std::vector<std::uint8_t>> open_envelope(const std::vector<std::uint8_t>& env) {
+// The recipient's side, with the library: nullopt when the envelope does not open. The content
+// key it unwrapped goes to `content_key` when given.
+std::optional<std::vector<std::uint8_t>> open_envelope(
+    const std::vector<std::uint8_t>& env, std::vector<std::uint8_t>* content_key = nullptr) {
   const std::size_t k = (std::size_t{env[0]} << 8) | env[1];
   bssl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key_2048().private_key.get(), nullptr));
   std::uint8_t key[512];
@@ -30,6 +32,7 @@ std::optional<std::vector<std::uint8_t>> open_envelope(const std::vector<std::ui
       !EVP_PKEY_decrypt(ctx.get(), key, &key_length, env.data() + 2, k) || key_length != 32) {
     return std::nullopt;
   }
+  if (content_key) content_key->assign(key, key + key_length);
   bssl::ScopedEVP_AEAD_CTX aead;
   const std::uint8_t* nonce = env.data() + 2 + k;
   const std::uint8_t* sealed = nonce + kNonceLength;
@@ -64,6 +67,11 @@ TEST(Envelope, AlteredContentDoesNotOpenAndEachEnvelopeIsFresh) {
   const auto a = encrypt_envelope(ascii(key_2048().public_pem), ascii("same")).value();
   const auto b = encrypt_envelope(ascii(key_2048().public_pem), ascii("same")).value();
   EXPECT_NE(a, b);
+  // A fresh content key each time: a fixed one would still give fresh wraps and nonces.
+  std::vector<std::uint8_t> key_a, key_b;
+  ASSERT_TRUE(open_envelope(a, &key_a) && open_envelope(b, &key_b));
+  EXPECT_NE(key_a, key_b);
+  EXPECT_NE(key_a, std::vector<std::uint8_t>(kContentKeyLength, 0));
   for (std::size_t i = 2 + 256; i < a.size(); ++i) {
     auto altered = a;
     altered[i] ^= 0x80;

@@ -57,6 +57,8 @@ class TestBinding:
         e = raises(TypeError, core.Hasher, **{Unprintable("pepper"): 1})
         assert str(e) == "Hasher.__new__() got an unexpected keyword argument 'pepper'"
         assert notes(e) is None
+        e = raises(TypeError, lambda: core.Hasher(**{1: 2}))
+        assert str(e) == "keywords must be strings" and notes(e) is None
 
     def test_missing_arguments_are_named_and_joined(self, core):
         cases = [

@@ -39,6 +39,17 @@ def test_faults_become_panic_exception(faults_dir, point, call, text):
     assert lines == [f"call _core_fips_runtime.PanicException BaseException {text!r}"]
 
 
+@pytest.mark.parametrize("point", ["envelope.seal", "envelope.wrap"])
+def test_a_failing_envelope_step_is_encryption_failed(faults_dir, keys, point):
+    lines, _ = run_with_fault(faults_dir, point, f"""
+try:
+    m.encrypt({keys[2048][1]!r}, b'data')
+except ValueError as e:
+    print('refused', repr(e.args))
+""")
+    assert lines == ["refused ('Encryption failed',)"]
+
+
 def test_the_product_has_no_fault_points(core):
     out = run_python("import _core_fips as m; print(m.create_hash(b'x', 's').sha)",
                      env={"CORE_FIPS_INJECT_FAULT": "digest.update,digest.final,digest.init"})

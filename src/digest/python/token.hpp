@@ -27,14 +27,16 @@ enum CheckParameter : std::size_t { kCheckSha, kCheckSalt, kCheckContent };
 std::optional<Status> check_content(std::string_view expected, std::string_view salt,
                                     const ByteView& content);
 
-template <const ParameterSpec& Spec>
-PyObject* hash_content(Args<Spec>& args) {
+// `Entry` is the entry's Args<Spec>; taken as a type so that the spec is deduced by every compiler
+// the wheels are built with.
+template <class Entry>
+PyObject* hash_content(Entry& args) {
   if (!args.convert()) return nullptr;
   return hash_content(args.template view<kHashContent>(), args.template optional_text<kHashSalt>());
 }
 
-template <const ParameterSpec& Spec>
-std::optional<Status> check_content(Args<Spec>& args) {
+template <class Entry>
+std::optional<Status> check_content(Entry& args) {
   if (!args.convert()) return std::nullopt;
   return check_content(args.template text<kCheckSha>(), args.template text<kCheckSalt>(),
                        args.template view<kCheckContent>());

@@ -12,6 +12,8 @@
 # Prints the path of an env file for tools/arm64. Needs CORE_FIPS_PYTHON (the host's 3.14, from
 # setup/deps.sh, which also downloads the AWS-LC sources).
 #   setup/arm64.sh           the whole setup
+#   setup/arm64.sh root      only the python3.14 root and its runners (tools/wheel)
+#   setup/arm64.sh stock     a stock sid arm64 root for tests/stock/run (see stock_root below)
 #   setup/arm64.sh lock      prints the arm64 group of setup/sid.lock (for setup/make-lock.sh)
 # Environment: CORE_FIPS_CACHE, DEBIAN_MIRROR.
 set -euo pipefail
@@ -47,8 +49,56 @@ if [ "${1:-}" = lock ]; then
   exit 0
 fi
 
+# A stock sid arm64 root: python3.14, pip, pytest and hypothesis as Debian ships them, extracted
+# by mmdebstrap (its extract variant runs no maintainer script, so it needs no arm64 execution;
+# nothing else, so no libstdc++). Two changes make it usable without binfmt: the /lib link that
+# base-files would make (the loader's path), and python3.14 moved aside for a qemu-user wrapper.
+# Its bytecode is compiled ahead as a package's postinst would, by the host's 3.14.
+stock_root() {
+  local key dest tmp mirror pkgs=python3.14,python3-pip,python3-pytest,python3-hypothesis
+  key=$({ echo "$pkgs"; declare -f stock_root; } | sha256sum | cut -c1-12)
+  dest=$CACHE/arm64/stock-sid-$key
+  if [ ! -f "$dest/.core-fips-manifest" ]; then
+    ensure_host_packages host-apt-roots.log mmdebstrap debian-archive-keyring qemu-user-static
+    sid_apt_init
+    mirror=$(awk '{print $3; exit}' "$SID_APT/sources.list")
+    say "making the stock sid arm64 root with mmdebstrap (about 30 s)"
+    tmp=$dest.tmp.$$
+    rm -rf "$dest".tmp.* && mkdir -p "$CACHE/arm64"
+    mmdebstrap --variant=extract --mode=root --architectures=arm64 --include="$pkgs" \
+      --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
+      --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
+      --aptopt='Acquire::Languages "none"' sid "$tmp" "deb $mirror sid main" >"$CACHE/arm64/stock-sid.log" 2>&1 ||
+      { rm -rf "$tmp"; fail "mmdebstrap of the stock sid arm64 root failed (see $CACHE/arm64/stock-sid.log)" "check network access to the Debian archive, then rerun"; }
+    [ -e "$tmp/lib" ] || ln -s usr/lib "$tmp/lib"
+    mv "$tmp/usr/bin/python3.14" "$tmp/usr/bin/python3.14-real"
+    cat >"$tmp/usr/bin/python3.14" <<SH
+#!/bin/sh
+# The root's python3.14 under qemu-user (-L: the root's files first); argv[0] is this wrapper or
+# a venv's link to it, so venvs and sys.executable work.
+exec qemu-aarch64-static -cpu "\${CORE_FIPS_QEMU_CPU:-max,pauth=off}" -L $dest -0 "\$0" $dest/usr/bin/python3.14-real "\$@"
+SH
+    chmod +x "$tmp/usr/bin/python3.14"
+    "$CORE_FIPS_PYTHON" -m compileall -q -j 2 -s "$tmp" -p "$dest" "$tmp/usr/lib/python3.14" "$tmp/usr/lib/python3/dist-packages" \
+      >"$CACHE/arm64/stock-sid-compileall.log" 2>&1 ||
+      { rm -rf "$tmp"; fail "compiling the stock root's bytecode failed (see $CACHE/arm64/stock-sid-compileall.log)" "delete $CACHE/arm64 and rerun"; }
+    (cd "$tmp" && find . -xdev -printf '%P\n' | sort) >"$tmp/.core-fips-manifest"
+    mv "$tmp" "$dest"
+  fi
+  echo "$dest"
+}
+
 [ -n "${CORE_FIPS_PYTHON:-}" ] || fail "CORE_FIPS_PYTHON is not set" "run setup/arm64.sh through tools/arm64, which runs setup/deps.sh first"
-ensure_host_packages host-apt-arm64.log gcc-aarch64-linux-gnu g++-aarch64-linux-gnu qemu-user-static googletest
+if [ "${1:-}" = stock ]; then
+  mkdir -p "$CACHE/arm64"
+  exec 9>"$CACHE/.lock-arm64"
+  flock 9
+  stock_root
+  exit 0
+fi
+PKGS=(qemu-user-static)
+[ "${1:-}" = root ] || PKGS+=(gcc-aarch64-linux-gnu g++-aarch64-linux-gnu googletest)
+ensure_host_packages host-apt-arm64.log "${PKGS[@]}"
 exec 9>"$CACHE/.lock-arm64"
 flock 9
 key_of() { cat "$@" | sha256sum | cut -c1-12; }
@@ -149,6 +199,13 @@ SH
   chmod +x "$RUN.tmp.$$" && mv "$RUN.tmp.$$" "$RUN"
 fi
 
+if [ "${1:-}" = root ]; then
+  printf 'CORE_FIPS_ARM64_ROOT=%s\nCORE_FIPS_ARM64_PYTHON=%s\nCORE_FIPS_ARM64_RUN=%s\n' "$PYROOT" "$PYTHON" "$RUN" >"$ARM/env-root.sh.tmp"
+  mv "$ARM/env-root.sh.tmp" "$ARM/env-root.sh"
+  echo "$ARM/env-root.sh"
+  exit 0
+fi
+
 # ------------------------------------------------------------------ AWS-LC for aarch64
 CROSS_VERSION=$(aarch64-linux-gnu-gcc -dumpfullversion)
 AWSLC=$ARM/awslc-$AWSLC_VERSION-fips-$({ grep -E '^awslc ' "$LOCK"; echo "$CROSS_VERSION"; } |
@@ -158,7 +215,7 @@ if [ ! -f "$AWSLC/lib/libcrypto-awslc.so.0" ]; then
   tmp=$AWSLC.tmp.$$
   rm -rf "$AWSLC".tmp.* && mkdir -p "$tmp"
   deb=$(fetch awslc) || exit 1
-  AWSLC_CC=aarch64-linux-gnu-gcc AWSLC_CXX=aarch64-linux-gnu-g++ AWSLC_NM=aarch64-linux-gnu-nm \
+  AWSLC_CC=aarch64-linux-gnu-gcc AWSLC_CXX=aarch64-linux-gnu-g++ AWSLC_NM=aarch64-linux-gnu-nm AWSLC_READELF=aarch64-linux-gnu-readelf \
     AWSLC_TOOLCHAIN=$TOOLCHAIN INJECT_PYTHON=$CORE_FIPS_PYTHON \
     nice -n 10 bash "$HERE/build-awslc.sh" "$deb" "$tmp" "$AWSLC" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION" ||
     { rm -rf "$tmp"; fail "the aarch64 AWS-LC build failed (logs kept in $ARM/awslc-logs)" "fix the cause shown above, then rerun"; }

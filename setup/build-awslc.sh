@@ -4,8 +4,8 @@
 # librust-aws-lc-sys-dev package DEB, with every symbol renamed SYMBOL_PREFIX_x and linked
 # -Bsymbolic (so another libcrypto in the process can never take over the module's symbols).
 # Installs into WORK/prefix (later renamed to FINAL by the caller); logs go to WORK/logs.
-# Environment: AWSLC_CC, AWSLC_CXX, AWSLC_NM (default gcc, g++, nm) and AWSLC_TOOLCHAIN (a CMake
-# toolchain file) for a cross build (setup/arm64.sh).
+# Environment, for a cross build (setup/arm64.sh, tools/wheel): AWSLC_CC, AWSLC_CXX, AWSLC_NM and
+# AWSLC_READELF (default gcc, g++, nm, readelf) and AWSLC_TOOLCHAIN (a CMake toolchain file).
 set -euo pipefail
 DEB=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -43,7 +43,7 @@ export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || die "no python3 to compute the integrity value"
 
 B=$WORK/build
-CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm}
+CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
 CROSS=()
 [ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
 # Hardened like the extension. Every folder of this build is under WORK, whose name changes from
@@ -66,7 +66,7 @@ cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >
 P=$WORK/prefix
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(ls "$P"/lib/libcrypto-awslc.so.*.*.* | head -1)
-[ "$(readelf -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || die "unexpected SONAME"
+[ "$("$READELF" -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || die "unexpected SONAME"
 "$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || die "the stored integrity value does not match"
 [ -n "$("$NM" -D --defined-only "$LIB" | grep " ${SYMBOL_PREFIX}_FIPS_mode$")" ] || die "symbols are not prefixed with $SYMBOL_PREFIX"
 # The prefix headers must be installed with the public ones for consumers to see the renames.

@@ -41,11 +41,14 @@ arm64_apt_update() {
 if [ "${1:-}" = lock ]; then
   arm64_apt_update
   EXCLUDE='^(debconf|libc6-dev|libc-dev-bin|linux-libc-dev|libcrypt-dev|rpcsvc-proto|libexpat1-dev|zlib1g-dev)$'
-  for p in $(apt-get "${SID_APT_OPTS[@]}" -s install --no-install-recommends python3.14 python3.14-dev \
+  lines=$(for p in $(apt-get "${SID_APT_OPTS[@]}" -s install --no-install-recommends python3.14 python3.14-dev \
     libpython3.14-dev libstdc++6 2>/dev/null | awk '/^Inst /{print $2}' | grep -vE "$EXCLUDE"); do
     apt-cache "${SID_APT_OPTS[@]}" show "$p" 2>/dev/null |
       awk -v p="$p" '/^Version:/{v=$2} /^Filename:/{f=$2} /^SHA256:/{print "arm64", p, v, $2, f; exit}'
-  done
+  done)
+  grep -q '^arm64 python3.14 ' <<<"$lines" && grep -q '^arm64 libstdc++6 ' <<<"$lines" ||
+    fail "apt cannot resolve sid's arm64 python3.14 and libstdc++6" "see $SID_APT/update.log; the archive may be mid-transition, retry later"
+  echo "$lines"
   exit 0
 fi
 

@@ -4,6 +4,8 @@
 # librust-aws-lc-sys-dev package DEB, with every symbol renamed SYMBOL_PREFIX_x and linked
 # -Bsymbolic (so another libcrypto in the process can never take over the module's symbols).
 # Installs into WORK/prefix (later renamed to FINAL by the caller); logs go to WORK/logs.
+# Environment, for a cross build (setup/arm64.sh, tools/wheel): AWSLC_CC, AWSLC_CXX, AWSLC_NM and
+# AWSLC_READELF (default gcc, g++, nm, readelf) and AWSLC_TOOLCHAIN (a CMake toolchain file).
 set -euo pipefail
 DEB=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -42,6 +44,9 @@ export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || fail "no python3 to compute the integrity value"
 
 B=$WORK/build
+CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
+CROSS=()
+[ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
 # Hardened like the extension. Every folder of this build is under WORK, whose name changes from
 # build to build: map it away so that two builds give the same bytes and no path ships.
 HARDEN="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -ffile-prefix-map=$WORK=."
@@ -52,7 +57,7 @@ cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_S
   -DENABLE_SOURCE_MODIFICATION=OFF -DGO_EXECUTABLE="$WORK/tools/go-shim" \
   -DCMAKE_C_FLAGS="$HARDEN" -DCMAKE_CXX_FLAGS="$HARDEN" -DCMAKE_ASM_FLAGS="-ffile-prefix-map=$WORK=." \
   -DCMAKE_SHARED_LINKER_FLAGS="$LINK" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
+  -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" "${CROSS[@]}" \
   -DBORINGSSL_PREFIX="$SYMBOL_PREFIX" -DBORINGSSL_PREFIX_HEADERS="$PH" \
   -DCMAKE_INSTALL_PREFIX="$WORK/prefix" -DCMAKE_INSTALL_LIBDIR=lib >"$LOG/cmake.log" 2>&1 ||
   { tail -30 "$LOG/cmake.log" >&2; fail "configure failed"; }
@@ -63,9 +68,9 @@ P=$WORK/prefix
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto-awslc.so.*.*.*' | sort | head -1)
 [ -n "$LIB" ] || fail "the install holds no libcrypto-awslc.so.X.Y.Z" "see $LOG/install.log"
-[ "$(readelf -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
+[ "$("$READELF" -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
 "$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || fail "the stored integrity value does not match"
-nm -D --defined-only "$LIB" >"$LOG/symbols.txt"
+"$NM" -D --defined-only "$LIB" >"$LOG/symbols.txt"
 grep -q " ${SYMBOL_PREFIX}_FIPS_mode$" "$LOG/symbols.txt" || fail "symbols are not prefixed with $SYMBOL_PREFIX"
 # The prefix headers must be installed with the public ones for consumers to see the renames.
 cp "$PH"/openssl/boringssl_prefix_symbols*.h "$P/include/openssl/"

@@ -68,6 +68,9 @@ exact_group pydeps python3-pytest python3-pluggy python3-iniconfig python3-packa
   python3-wheel python3-pip python3-scikit-build-core python3-pathspec python3-pyproject-metadata \
   python3-build python3-pyproject-hooks python3-setuptools-whl
 exact_group awslc librust-aws-lc-sys-dev
+exact_group auditwheel python3-auditwheel python3-pyelftools
+CORE_FIPS_CACHE=$CACHE "$HERE/arm64.sh" lock >>"$NEW" || fail "setup/arm64.sh lock failed" "its error is above"
+GROUPS_MADE+=(arm64)
 
 # Check before replacing: a lock that the setup would misread must never land.
 bad=$(grep -vnE '^(#.*|[a-z0-9-]+ [a-z0-9][a-z0-9+.-]+ [0-9A-Za-z.+~:-]+ [0-9a-f]{64} pool/[^ ]+\.deb)$' "$NEW" || true)

@@ -1,7 +1,7 @@
-#include "digest/python/hasher.hpp"
+#include "python/hasher.hpp"
 
-#include "digest/python/streaming.hpp"
-#include "digest/python/token.hpp"
+#include "python/streaming.hpp"
+#include "python/token.hpp"
 #include "digest/salted_digest.hpp"
 
 namespace core_fips {

@@ -1,4 +1,4 @@
-#include "errors/python/python_error.hpp"
+#include "python/python_error.hpp"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "errors/python/fips_check.hpp"
+#include "python/fips_check.hpp"
 
 #include "errors/fips.hpp"
-#include "module/boundary.hpp"
+#include "python/boundary.hpp"
 
 namespace core_fips {
 

@@ -1,9 +1,9 @@
-#include "module/arguments.hpp"
+#include "python/arguments.hpp"
 
 #include <cstring>
 
-#include "module/once.hpp"
-#include "module/pyref.hpp"
+#include "python/once.hpp"
+#include "python/pyref.hpp"
 
 namespace core_fips {
 

@@ -1,11 +1,11 @@
-#include "module/boundary.hpp"
+#include "python/boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
 #include "errors/internal_fault.hpp"
-#include "module/once.hpp"
+#include "python/once.hpp"
 
 namespace core_fips {
 

@@ -1,8 +1,8 @@
-#include "digest/python/verifying_hasher.hpp"
+#include "python/verifying_hasher.hpp"
 
-#include "digest/python/streaming.hpp"
+#include "python/streaming.hpp"
 #include "digest/salted_digest.hpp"
-#include "errors/python/python_error.hpp"
+#include "python/python_error.hpp"
 
 namespace core_fips {
 

@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "errors/internal_fault.hpp"
-#include "module/borrow.hpp"
-#include "module/boundary.hpp"
-#include "module/once.hpp"
+#include "python/borrow.hpp"
+#include "python/boundary.hpp"
+#include "python/once.hpp"
 
 namespace core_fips {
 

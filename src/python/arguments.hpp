@@ -15,7 +15,7 @@
 #include <string_view>
 #include <variant>
 
-#include "module/byte_view.hpp"
+#include "python/byte_view.hpp"
 
 namespace core_fips {
 

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "module/boundary.hpp"
+#include "python/boundary.hpp"
 
 namespace core_fips {
 

@@ -2,17 +2,17 @@
 // order, keeping __all__ in step with them.
 #include <Python.h>
 
-#include "digest/python/digest_functions.hpp"
-#include "digest/python/hasher.hpp"
-#include "digest/python/token.hpp"
-#include "digest/python/verifying_hasher.hpp"
-#include "envelope/python/encrypt_function.hpp"
+#include "python/digest_functions.hpp"
+#include "python/hasher.hpp"
+#include "python/token.hpp"
+#include "python/verifying_hasher.hpp"
+#include "python/encrypt.hpp"
 #include "errors/internal_fault.hpp"
-#include "errors/python/fips_check.hpp"
-#include "module/arguments.hpp"
-#include "module/boundary.hpp"
-#include "module/pyref.hpp"
-#include "module/types.hpp"
+#include "python/fips_check.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
+#include "python/pyref.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

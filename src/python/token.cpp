@@ -1,9 +1,9 @@
-#include "digest/python/token.hpp"
+#include "python/token.hpp"
 
 #include <cstring>
 
 #include "errors/internal_fault.hpp"
-#include "errors/python/python_error.hpp"
+#include "python/python_error.hpp"
 
 namespace core_fips {
 

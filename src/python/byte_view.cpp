@@ -1,8 +1,8 @@
-#include "module/byte_view.hpp"
+#include "python/byte_view.hpp"
 
 #include <string_view>
 
-#include "module/boundary.hpp"
+#include "python/boundary.hpp"
 
 namespace core_fips {
 

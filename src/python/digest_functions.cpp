@@ -1,6 +1,6 @@
-#include "digest/python/digest_functions.hpp"
+#include "python/digest_functions.hpp"
 
-#include "digest/python/token.hpp"
+#include "python/token.hpp"
 
 namespace core_fips {
 

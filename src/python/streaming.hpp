@@ -7,9 +7,9 @@
 #include <optional>
 #include <utility>
 
-#include "module/arguments.hpp"
-#include "module/boundary.hpp"
-#include "module/types.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

@@ -1,11 +1,11 @@
 // The module function encrypt(public_key_pem, plaintext).
-#include "envelope/python/encrypt_function.hpp"
+#include "python/encrypt.hpp"
 
 #include "envelope/envelope.hpp"
-#include "errors/python/python_error.hpp"
-#include "module/arguments.hpp"
-#include "module/boundary.hpp"
-#include "module/pyref.hpp"
+#include "python/python_error.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
+#include "python/pyref.hpp"
 
 namespace core_fips {
 

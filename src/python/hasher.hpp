@@ -1,7 +1,7 @@
 // Hasher: a salted SHA-384 token computed over content that arrives chunk by chunk.
 #pragma once
 
-#include "module/types.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

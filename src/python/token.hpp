@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "digest/salted_digest.hpp"
-#include "module/arguments.hpp"
-#include "module/types.hpp"
+#include "python/arguments.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

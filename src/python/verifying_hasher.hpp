@@ -1,7 +1,7 @@
 // VerifyingHasher: content that arrives chunk by chunk, checked against a stored token.
 #pragma once
 
-#include "module/types.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

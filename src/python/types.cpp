@@ -1,4 +1,4 @@
-#include "module/types.hpp"
+#include "python/types.hpp"
 
 namespace core_fips {
 

@@ -2,10 +2,10 @@
 #include "python/encrypt.hpp"
 
 #include "envelope/envelope.hpp"
-#include "python/python_error.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
 #include "python/pyref.hpp"
+#include "python/python_error.hpp"
 
 namespace core_fips {
 

@@ -1,8 +1,8 @@
 #include "python/hasher.hpp"
 
+#include "digest/salted_digest.hpp"
 #include "python/streaming.hpp"
 #include "python/token.hpp"
-#include "digest/salted_digest.hpp"
 
 namespace core_fips {
 

@@ -1,8 +1,8 @@
 #include "python/verifying_hasher.hpp"
 
-#include "python/streaming.hpp"
 #include "digest/salted_digest.hpp"
 #include "python/python_error.hpp"
+#include "python/streaming.hpp"
 
 namespace core_fips {
 

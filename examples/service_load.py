@@ -40,7 +40,8 @@ def start_service(data_dir):
     line = child.stdout.readline()
     if not line.startswith("serving "):
         child.kill()
-        sys.exit(f"service_load: the service did not start (said {line!r}); run it by hand to see why")
+        sys.exit(f"service_load: the service did not start (said {line!r}); "
+                 "run examples/service.py by hand to see why")
     return child, int(line.rsplit(":", 1)[1])
 
 
@@ -117,7 +118,8 @@ def main(argv):
                             latencies[kind].append(elapsed)
                             moved[0] += len(body or b"") + len(reply)
                             if not ok:
-                                errors.append(f"{kind} {path}: status {response.status} or a wrong reply")
+                                errors.append(f"{kind} {path}: status {response.status}, "
+                                              "or a wrong reply")
                             elif kind == "upload":
                                 uploaded.append(result)
                     except (OSError, http.client.HTTPException, ValueError) as e:

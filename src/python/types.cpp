@@ -1,5 +1,8 @@
 #include "python/types.hpp"
 
+#include <chrono>
+#include <thread>
+
 #include "python/compat.hpp"
 
 namespace core_fips {
@@ -8,6 +11,10 @@ PyTypeObject* TypeObjectCell::create() {
   const ClassDefinition& d = definition_;
   // Building the spec allocates: a C++ allocation failure here unwinds through the once-guard.
   if (fault_injected("type.create")) throw std::bad_alloc();
+  // Creation may run Python code, which can hand the interpreter to another thread meanwhile.
+  if (fault_injected("type.create.yield")) {
+    run_unlocked([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+  }
   spec_name_ = std::string("builtins.") + d.class_name;
   std::size_t n = 0;
   if (d.doc && d.doc[0] != '\0') slots_[n++] = {Py_tp_doc, const_cast<char*>(d.doc)};

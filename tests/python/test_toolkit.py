@@ -34,3 +34,26 @@ def test_a_view_moved_over_another_releases_the_buffer_it_held(faults_dir):
     """, path=faults_dir)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["a1", "b2"]
+
+
+def test_a_waiter_at_a_once_guard_lets_the_runner_have_the_interpreter(faults_dir):
+    # Each class's creation hands the interpreter over for a while (the fault point); a second
+    # module object of the extension, made meanwhile on another thread, waits at the same
+    # once-guards. A waiter that blocked holding the GIL would never let the runner finish.
+    out = run_python("""
+        import importlib.util, sys, threading, time
+        def second():
+            time.sleep(0.1)
+            spec = importlib.util.spec_from_file_location("second._core_fips", origin)
+            m = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(m)
+            made.append(m)
+        origin, made = importlib.util.find_spec("_core_fips").origin, []
+        t = threading.Thread(target=second)
+        t.start()
+        import _core_fips as m
+        t.join()
+        print(all(getattr(m, n) is getattr(made[0], n) for n in ("Token", "Hasher", "VerifyingHasher")))
+    """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "type.create.yield"}, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True"]

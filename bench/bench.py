@@ -22,6 +22,7 @@ import argparse
 import ctypes
 import gc
 import hashlib
+import importlib.util
 import json
 import os
 import platform
@@ -50,6 +51,9 @@ HUGE = 256 * MIB  # the peak-memory plaintext
 SALT = "5f0c8e3a9b1d4e7fa2c6b8d0e4f1a3c5"  # the shape of a default salt: 32 hex digits
 PYCA_PYTHON = "/usr/bin/python3"  # Debian's Python with its pyca/cryptography
 FT_PYTHON = os.path.join(ROOT, "tools", "python3.13t")
+# The stable-ABI build of the module (_core_fips.abi3.so), which tools/bench builds beside the
+# full-API one and names here.
+STABLE_ABI_DIR = os.environ.get("CORE_FIPS_STABLE_ABI_DIR", "")
 CLOCKS = {
     # Single-threaded work is timed on the thread's own CPU clock: the time other work on a shared
     # machine takes the processor away is then not counted. Wall time is the honest clock for
@@ -560,6 +564,53 @@ def encrypt_small(b: Bench) -> list[Figure]:
 @section("encrypt 1 MiB")
 def encrypt_large(b: Bench) -> list[Figure]:
     return encrypt_case(b, MIB, "e1m", Compare("e1m.pyca", minimum=3.0))
+
+
+def load_stable_abi():
+    """The stable-ABI module, loaded beside the full-API one: the same init function, found by the
+    last part of its name, in a module of another name."""
+    path = os.path.join(STABLE_ABI_DIR, "_core_fips.abi3.so")
+    if not STABLE_ABI_DIR or not os.path.exists(path):
+        raise Skip("no stable-ABI build named by CORE_FIPS_STABLE_ABI_DIR (tools/bench builds it)")
+    spec = importlib.util.spec_from_file_location("stable_abi._core_fips", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@section("stable ABI")
+def stable_abi(b: Bench) -> list[Figure]:
+    abi3 = load_stable_abi()
+    _, _, pem = b.rsa_key
+    data, salt = b.content[:64], b.salt
+    builds = {"cp314": _core_fips, "abi3": abi3}
+    agree("64 B digest of both builds", {name: m.create_hash(data, salt).sha
+                                          for name, m in builds.items()})
+
+    def shape(m) -> str:
+        envelope = m.encrypt(pem, data[:5])
+        return f"{len(envelope)} bytes, k field {envelope[:2].hex()}"
+
+    agree("5 B envelope of both builds", {name: shape(m) for name, m in builds.items()})
+    contenders = {}
+    for name, m in builds.items():
+        names = {"m": m, "data": data, "salt": salt, "pem": pem, "five": data[:5]}
+        contenders[f"{name} create_hash"] = b.per_call("m.create_hash(data, salt)", names)
+        contenders[f"{name} Hasher"] = b.per_call("m.Hasher().update(data)", names)
+        contenders[f"{name} encrypt"] = b.per_call("m.encrypt(pem, five)", names, trial=20)
+    s = measure(contenders, b.rounds)
+    b.note(f"both builds in this process, interleaved round by round; abi3 = {abi3.__file__}")
+    b.note("target: the stable ABI costs at most 5% on a small call (a speed ratio of 0.95)")
+    cases = {"create_hash": "create_hash(64 B, salt)", "Hasher": "Hasher() + update(64 B)",
+             "encrypt": "encrypt(pem, 5 B)"}
+    figures = []
+    for case, label in cases.items():
+        figures += [
+            Figure(f"abi.cp314 {case}", f"cp314 {label}", s[f"cp314 {case}"]),
+            Figure(f"abi.abi3 {case}", f"abi3 {label}", s[f"abi3 {case}"], None,
+                   [Compare(f"abi.cp314 {case}", 0.95)]),
+        ]
+    return figures
 
 
 @section("peak memory 256 MiB")

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python/compat.hpp"
 #include "python/once.hpp"
 #include "python/pyref.hpp"
 
@@ -39,13 +40,13 @@ PyObject* add_note_method_name() {
 }
 
 void add_note(const char* parameter) {
-  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* exc = py::take_exception();
   PyObject* const method = add_note_method_name();
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-  if (!note || !method || !PyRef::steal(PyObject_CallMethodOneArg(exc, method, note.get()))) {
+  if (!note || !method || !PyRef::steal(py::call_method_one_arg(exc, method, note.get()))) {
     PyErr_Clear();  // a failure to attach the note is discarded
   }
-  PyErr_SetRaisedException(exc);
+  py::restore_exception(exc);
 }
 
 }  // namespace
@@ -133,20 +134,20 @@ bool Arguments::check_required() {
 }
 
 bool Arguments::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t positional = py::vectorcall_nargs(static_cast<std::size_t>(nargsf));
   if (!bind_positional(positional)) return false;
   for (Py_ssize_t i = 0; i < positional; ++i) bound_[i] = args[i];
-  const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t keywords = kwnames ? py::tuple_size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keywords; ++k) {
-    if (!bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[positional + k])) return false;
+    if (!bind_keyword(py::tuple_item(kwnames, k), args[positional + k])) return false;
   }
   return check_required();
 }
 
 bool Arguments::bind(PyObject* args, PyObject* kwargs) {
-  const Py_ssize_t positional = args ? PyTuple_GET_SIZE(args) : 0;
+  const Py_ssize_t positional = args ? py::tuple_size(args) : 0;
   if (!bind_positional(positional)) return false;
-  for (Py_ssize_t i = 0; i < positional; ++i) bound_[i] = PyTuple_GET_ITEM(args, i);
+  for (Py_ssize_t i = 0; i < positional; ++i) bound_[i] = py::tuple_item(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -181,8 +182,8 @@ bool Arguments::convert_one(std::size_t i) {
         return false;
       }
       values_[i] = std::span<const std::uint8_t>(
-          reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
-          static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+          reinterpret_cast<const std::uint8_t*>(py::bytes_data(object)),
+          static_cast<std::size_t>(py::bytes_size(object)));
       return true;
     }
     case ParameterKind::ByteBuffer: {

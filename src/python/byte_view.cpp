@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "python/boundary.hpp"
+#include "python/compat.hpp"
 
 namespace core_fips {
 
@@ -41,13 +42,14 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
   return view;
 }
 
-ByteView::~ByteView() {
-  if (!view_) return;  // moved from
+void ByteView::release() noexcept {
+  if (!view_) return;  // moved from, or released
   assert_lock_held();
   // An exporter's release hook may run Python code; keep a pending exception intact across it.
-  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* pending = py::take_exception();
   PyBuffer_Release(view_.get());
-  PyErr_SetRaisedException(pending);
+  py::restore_exception(pending);
+  view_.reset();
 }
 
 bool require_c_contiguous(const ByteView& view) {

@@ -17,8 +17,15 @@ class ByteView {
   static std::optional<ByteView> take(PyObject* object);
 
   ByteView(ByteView&&) noexcept = default;
-  ByteView& operator=(ByteView&&) noexcept = default;
-  ~ByteView();
+  // Releases the buffer this view holds before taking over `other`'s.
+  ByteView& operator=(ByteView&& other) noexcept {
+    if (this != &other) {
+      release();
+      view_ = std::move(other.view_);
+    }
+    return *this;
+  }
+  ~ByteView() { release(); }
 
   std::span<const std::uint8_t> bytes() const {
     return {static_cast<const std::uint8_t*>(view_->buf),
@@ -28,6 +35,7 @@ class ByteView {
 
  private:
   explicit ByteView(std::unique_ptr<Py_buffer> view) : view_(std::move(view)) {}
+  void release() noexcept;
   std::unique_ptr<Py_buffer> view_;
 };
 

@@ -4,6 +4,7 @@
 #include "envelope/envelope.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
+#include "python/compat.hpp"
 #include "python/pyref.hpp"
 #include "python/python_error.hpp"
 
@@ -35,7 +36,7 @@ PyObject* encrypt(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject*
     PyRef result =
         PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!result) return nullptr;
-    std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
+    std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(py::bytes_data(result.get())),
                                 length);
     Status sealed =
         run_unlocked([&] { return std::move(sealer).value().seal_into(plaintext, out); });

@@ -5,6 +5,7 @@
 #include "errors/internal_fault.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
+#include "python/compat.hpp"
 #include "python/digest_functions.hpp"
 #include "python/encrypt.hpp"
 #include "python/fips_check.hpp"
@@ -78,7 +79,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    py::gil_slot(),
     {0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "errors/internal_fault.hpp"
+#include "python/compat.hpp"
 #include "python/python_error.hpp"
 
 namespace core_fips {
@@ -23,9 +24,7 @@ PyObject* get_field(PyObject* self, void* closure) {
     if (*static_cast<const TokenField*>(closure) == TokenField::Sha) {
       // Always 96 ASCII hex digits: no decoding to do.
       const std::string_view sha = token->payload.sha_text();
-      PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(sha.size()), 127);
-      if (out) std::memcpy(PyUnicode_DATA(out), sha.data(), sha.size());
-      return out;
+      return py::ascii_text(sha);
     }
     const std::string& salt = token->payload.salt;
     return PyUnicode_DecodeUTF8(salt.data(), static_cast<Py_ssize_t>(salt.size()), "strict");

@@ -1,9 +1,20 @@
 #include "python/types.hpp"
 
+#include <chrono>
+#include <thread>
+
+#include "python/compat.hpp"
+
 namespace core_fips {
 
 PyTypeObject* TypeObjectCell::create() {
   const ClassDefinition& d = definition_;
+  // Building the spec allocates: a C++ allocation failure here unwinds through the once-guard.
+  if (fault_injected("type.create")) throw std::bad_alloc();
+  // Creation may run Python code, which can hand the interpreter to another thread meanwhile.
+  if (fault_injected("type.create.yield")) {
+    run_unlocked([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+  }
   spec_name_ = std::string("builtins.") + d.class_name;
   std::size_t n = 0;
   if (d.doc && d.doc[0] != '\0') slots_[n++] = {Py_tp_doc, const_cast<char*>(d.doc)};
@@ -19,11 +30,11 @@ PyTypeObject* TypeObjectCell::create() {
 
   PyObject* type = PyType_FromSpec(&spec_);
   if (!type) {
-    PyObject* cause = PyErr_GetRaisedException();
+    PyObject* cause = py::take_exception();
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", d.class_name);
-    PyObject* error = PyErr_GetRaisedException();
+    PyObject* error = py::take_exception();
     PyException_SetCause(error, cause);  // steals `cause`
-    PyErr_SetRaisedException(error);
+    py::restore_exception(error);
     return nullptr;
   }
   return reinterpret_cast<PyTypeObject*>(type);

@@ -15,6 +15,7 @@
 #include "errors/internal_fault.hpp"
 #include "python/borrow.hpp"
 #include "python/boundary.hpp"
+#include "python/compat.hpp"
 #include "python/once.hpp"
 
 namespace core_fips {
@@ -62,12 +63,11 @@ class TypeObjectCell {
 PyTypeObject* get_type(TypeObjectCell& cell);
 
 // A new instance of `type` holding `payload`; the payload is released if allocation fails.
+// Allocated by the type's own tp_alloc, as object.__new__ would without its argument and
+// abstract-class checks: they concern Python callers, and this is the module making its own object.
 template <class Payload>
 PyObject* new_instance(PyTypeObject* type, Payload&& payload) {
-  PyObject* empty = PyTuple_New(0);
-  if (!empty) return nullptr;
-  PyObject* self = PyBaseObject_Type.tp_new(type, empty, nullptr);
-  Py_DECREF(empty);
+  PyObject* self = py::alloc_instance(type);
   if (!self) return nullptr;
   using P = std::decay_t<Payload>;
   auto* instance = Instance<P>::from(self);
@@ -86,7 +86,7 @@ void release_instance(PyObject* self) {
     if (fault_injected("instance.release"))
       throw InternalFault("instance release", "injected fault");
   });
-  type->tp_free(self);
+  py::free_instance(type, self);
   Py_DECREF(type);
 }
 

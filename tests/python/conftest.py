@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -10,6 +11,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 MODULE_DIR = Path(__import__("_core_fips").__file__).parent
+# The stable-ABI build (one _core_fips.abi3.so for CPython 3.11 and later) or the full-API one.
+STABLE_ABI = Path(__import__("_core_fips").__file__).name.endswith(".abi3.so")
+EXT_SUFFIX = ".abi3.so" if STABLE_ABI else sysconfig.get_config_var("EXT_SUFFIX")
 # The debug interpreter (python3.14d) names extensions differently and fills new objects with a
 # pattern, which makes some timing and packaging checks meaningless there.
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")

@@ -104,6 +104,23 @@ print(len(reports), reports[0][0], repr(reports[0][1]), reports[0][2].__name__, 
     assert lines == ["2 PanicException 'instance release: injected fault' Token Hasher"]
 
 
+def test_a_type_creation_that_throws_leaves_the_once_guard_open(faults_dir):
+    # A C++ allocation failure while the first class is made: the import fails with MemoryError,
+    # and the next import makes the classes. A guard left locked would hang it (the timeout).
+    out = run_python("""
+        import os
+        try:
+            import _core_fips
+        except MemoryError:
+            print("MemoryError")
+        os.environ["CORE_FIPS_INJECT_FAULT"] = ""
+        import _core_fips as m
+        print(m.create_hash(b"x", "s").sha)
+    """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "type.create"}, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["MemoryError", hashlib.sha384(b"xs").hexdigest()]
+
+
 def test_memory_exhaustion_is_memory_error_not_panic():
     # Every allocation of the interpreter fails from the n-th on: each call either completes or
     # raises MemoryError; it never turns into PanicException or crashes.

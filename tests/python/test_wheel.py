@@ -7,12 +7,12 @@ import zipfile
 
 import pytest
 
-from conftest import DEBUG_BUILD, ROOT, open_with_peer
+from conftest import DEBUG_BUILD, ROOT, STABLE_ABI, open_with_peer
 
 # The packaging does not differ between interpreters, and a wheel build is minutes of compiling:
 # it is checked on the release GIL interpreter only, outside the sanitizer pass.
 pytestmark = pytest.mark.skipif(
-    DEBUG_BUILD or sysconfig.get_config_var("Py_GIL_DISABLED")
+    DEBUG_BUILD or STABLE_ABI or sysconfig.get_config_var("Py_GIL_DISABLED")
     or "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="the wheel is built and checked once, under the release CPython 3.14")
 

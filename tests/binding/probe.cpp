@@ -1,0 +1,60 @@
+// _core_fips_probe: drives pieces of the binding's toolkit that the module itself never reaches,
+// so the tests can watch what they do to the interpreter's objects. Built beside the
+// fault-injection twin; never shipped.
+#include <Python.h>
+
+#include <optional>
+#include <utility>
+
+#include "python/boundary.hpp"
+#include "python/byte_view.hpp"
+#include "python/compat.hpp"
+
+namespace core_fips {
+
+namespace {
+
+// reassign_view(a, b): takes a view of each, then moves b's view over a's. Both exports must be
+// released by the time it returns.
+PyObject* reassign_view(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return call_boundary([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "reassign_view(a, b)");
+      return nullptr;
+    }
+    std::optional<ByteView> first = ByteView::take(args[0]);
+    if (!first) return nullptr;
+    std::optional<ByteView> second = ByteView::take(args[1]);
+    if (!second) return nullptr;
+    *first = std::move(*second);
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef probe_methods[] = {
+    {"reassign_view", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reassign_view)),
+     METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot probe_slots[] = {py::gil_slot(), {0, nullptr}};
+
+PyModuleDef probe_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_core_fips_probe",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = probe_methods,
+    .m_slots = probe_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace core_fips
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core_fips_probe() {
+  return PyModuleDef_Init(&core_fips::probe_definition);
+}

@@ -1,0 +1,59 @@
+"""The binding's own machinery, seen from Python: how instances come to life and how buffer views
+are given back."""
+import hashlib
+
+from conftest import run_python
+
+
+def test_instances_are_allocated_by_their_type_not_constructed_by_object_new():
+    # object.__new__ refuses an abstract class; the module's own objects never pass through it, so
+    # marking the classes abstract changes nothing for them.
+    out = run_python("""
+        import _core_fips as m
+        for cls in (m.Token, m.Hasher, m.VerifyingHasher):
+            cls.__abstractmethods__ = frozenset({"probe"})
+        t = m.create_hash(b"x", "s")
+        h, v = m.Hasher("s"), m.VerifyingHasher(t.sha, "s")
+        h.update(b"x")
+        v.update(b"x")
+        print(t.sha, h.finalize().sha == t.sha, v.finalize())
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [hashlib.sha384(b"xs").hexdigest(), "True", "None"]
+
+
+def test_a_view_moved_over_another_releases_the_buffer_it_held(faults_dir):
+    # A bytearray cannot resize while any export of it is held.
+    out = run_python("""
+        import _core_fips_probe as p
+        a, b = bytearray(b"a"), bytearray(b"b")
+        p.reassign_view(a, b)
+        a.append(0x31)
+        b.append(0x32)
+        print(a.decode(), b.decode())
+    """, path=faults_dir)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["a1", "b2"]
+
+
+def test_a_waiter_at_a_once_guard_lets_the_runner_have_the_interpreter(faults_dir):
+    # Each class's creation hands the interpreter over for a while (the fault point); a second
+    # module object of the extension, made meanwhile on another thread, waits at the same
+    # once-guards. A waiter that blocked holding the GIL would never let the runner finish.
+    out = run_python("""
+        import importlib.util, sys, threading, time
+        def second():
+            time.sleep(0.1)
+            spec = importlib.util.spec_from_file_location("second._core_fips", origin)
+            m = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(m)
+            made.append(m)
+        origin, made = importlib.util.find_spec("_core_fips").origin, []
+        t = threading.Thread(target=second)
+        t.start()
+        import _core_fips as m
+        t.join()
+        print(all(getattr(m, n) is getattr(made[0], n) for n in ("Token", "Hasher", "VerifyingHasher")))
+    """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "type.create.yield"}, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True"]

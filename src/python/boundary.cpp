@@ -77,6 +77,15 @@ void contain_current_fault_in_release(PyObject* instance) noexcept {
   }
 }
 
+void set_python_error(CoreError error) {
+  const std::string text = error.message();
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (!message) return;
+  PyErr_SetObject(PyExc_ValueError, message);
+  Py_DECREF(message);
+}
+
 void require_exception_set() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

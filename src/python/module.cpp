@@ -5,14 +5,9 @@
 #include "errors/internal_fault.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
-#include "python/digest_functions.hpp"
-#include "python/encrypt.hpp"
-#include "python/fips_check.hpp"
-#include "python/hasher.hpp"
+#include "python/entries.hpp"
 #include "python/pyref.hpp"
-#include "python/token.hpp"
 #include "python/types.hpp"
-#include "python/verifying_hasher.hpp"
 
 namespace core_fips {
 

@@ -104,6 +104,17 @@ print(len(reports), reports[0][0], repr(reports[0][1]), reports[0][2].__name__, 
     assert lines == ["2 PanicException 'instance release: injected fault' Token Hasher"]
 
 
+def test_a_cpp_allocation_failure_is_memory_error(faults_dir):
+    # The salt's own allocation fails (set_nomemory below starves only the interpreter's
+    # allocators): with the lock released inside create_hash, and held inside Hasher().
+    lines, _ = run_with_fault(faults_dir, "salt.alloc", """
+attempt('one-shot', lambda: m.create_hash(b'x', 's'))
+attempt('streaming', lambda: m.Hasher('s'))
+""")
+    assert lines == ["one-shot caught-as-Exception MemoryError",
+                     "streaming caught-as-Exception MemoryError"]
+
+
 def test_memory_exhaustion_is_memory_error_not_panic():
     # Every allocation of the interpreter fails from the n-th on: each call either completes or
     # raises MemoryError; it never turns into PanicException or crashes.

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "errors/internal_fault.hpp"
 
@@ -98,7 +99,10 @@ std::string default_salt() {
 }
 
 SaltedDigest::SaltedDigest(std::optional<std::string_view> salt)
-    : salt_(salt ? std::string(*salt) : default_salt()) {}
+    : salt_(salt ? std::string(*salt) : default_salt()) {
+  // Test builds: the salt's allocation failing, the C++ allocation failure a body can meet.
+  if (fault_injected("salt.alloc")) throw std::bad_alloc();
+}
 
 TokenValue SaltedDigest::finish() && {
   return TokenValue{finish_hex(context_, salt_), std::move(salt_)};

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "errors/surface_texts.hpp"
 #include "python/once.hpp"
 #include "python/pyref.hpp"
 
@@ -75,17 +76,16 @@ std::string ParameterSpec::display_name() const {
 
 void set_type_mismatch(PyObject* object, const char* target) {
   if (object == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    PyErr_Format(PyExc_TypeError, surface::kNoneNotAnInstance, target);
     return;
   }
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError,
-                 "'<failed to extract type name>' object is not an instance of '%s'", target);
+    PyErr_Format(PyExc_TypeError, surface::kUnnamedNotAnInstance, target);
     return;
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
+  PyErr_Format(PyExc_TypeError, surface::kNotAnInstance, qualname.get(), target);
 }
 
 bool Binding::bind_positional(Py_ssize_t count) {

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
 #include "python/entries.hpp"
@@ -32,7 +33,7 @@ int register_value(PyObject* module, PyObject* name, PyObject* value) {
   }
   if (PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    throw InternalFault("could not append __name__ to __all__");
+    throw InternalFault(surface::kAllAppendFailed);
   }
   return PyObject_SetAttr(module, name, value);
 }

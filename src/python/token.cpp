@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 #include "python/arguments.hpp"
 #include "python/entries.hpp"
 
@@ -85,7 +86,7 @@ PyObject* new_token(TokenValue value) {
   PyTypeObject* type = get_type(token_cell);
   if (!type) {
     PyErr_WriteUnraisable(nullptr);
-    throw InternalFault("failed to create type object for `Token`");
+    throw InternalFault(surface::kTypeObjectFailed);
   }
   return new_instance(type, std::move(value));
 }

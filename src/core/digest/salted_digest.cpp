@@ -11,6 +11,7 @@
 #include <new>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 
 namespace core_fips {
 
@@ -54,7 +55,7 @@ void fill_from_os(std::uint8_t* out, std::size_t n) {
     if (ok) filled += static_cast<std::size_t>(got);
   }
   if (!ok || fault_injected("salt.random")) {
-    throw InternalFault("could not retrieve random bytes for uuid", "unexpected situation");
+    throw InternalFault(surface::kNoRandomForUuid, surface::kUnexpectedSituation);
   }
 }
 
@@ -118,7 +119,7 @@ Status DigestVerifier::verify() && {
       CRYPTO_memcmp(actual.data(), expected_.data(), actual.size()) == 0) {
     return Done{};
   }
-  return CoreError::generic(kTokenMismatch);
+  return CoreError::generic(surface::kTokenMismatch);
 }
 
 TokenValue salted_token(std::span<const std::uint8_t> content,

@@ -221,13 +221,17 @@ struct BodyParameters<R (C::*)(A...) const> {
   using type = std::tuple<A...>;
 };
 
-template <const ParameterSpec& Spec, class = std::make_index_sequence<Spec.count>>
-struct TableTypes;
+// The table's types, as tuples: what the body takes, and what the binder keeps.
 template <const ParameterSpec& Spec, std::size_t... I>
-struct TableTypes<Spec, std::index_sequence<I...>> {
-  using Params = std::tuple<typename KindTypes<Spec.parameters[I].kind>::Param...>;
-  using Slots = std::tuple<typename KindTypes<Spec.parameters[I].kind>::Slot...>;
-};
+auto params_of(std::index_sequence<I...>)
+    -> std::tuple<typename KindTypes<Spec.parameters[I].kind>::Param...>;
+template <const ParameterSpec& Spec, std::size_t... I>
+auto slots_of(std::index_sequence<I...>)
+    -> std::tuple<typename KindTypes<Spec.parameters[I].kind>::Slot...>;
+template <const ParameterSpec& Spec>
+using TableParams = decltype(params_of<Spec>(std::make_index_sequence<Spec.count>{}));
+template <const ParameterSpec& Spec>
+using TableSlots = decltype(slots_of<Spec>(std::make_index_sequence<Spec.count>{}));
 
 // The arguments of one call of the callable declared by `Spec`: bind, convert, then call the body
 // with them.
@@ -252,9 +256,9 @@ class Args {
   // Calls `body` with the converted arguments.
   template <class Body>
   decltype(auto) call(Body&& body) {
-    static_assert(std::is_same_v<typename BodyParameters<std::decay_t<Body>>::type,
-                                 typename TableTypes<Spec>::Params>,
-                  "the body's parameters must be the table's types, in the table's order");
+    static_assert(
+        std::is_same_v<typename BodyParameters<std::decay_t<Body>>::type, TableParams<Spec>>,
+        "the body's parameters must be the table's types, in the table's order");
     return [&]<std::size_t... I>(std::index_sequence<I...>)->decltype(auto) {
       return body(pass(std::get<I>(slots_))...);
     }
@@ -280,7 +284,7 @@ class Args {
   static const ByteView& pass(const std::optional<ByteView>& view) { return *view; }
 
   Binding binding_;
-  typename TableTypes<Spec>::Slots slots_;
+  TableSlots<Spec> slots_;
 };
 
 // The entries CPython calls for a declaration whose body needs nothing but its arguments.

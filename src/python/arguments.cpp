@@ -1,8 +1,9 @@
 #include "python/arguments.hpp"
+#include "python/compat.hpp"
 
 #include <cstring>
 
-#include "python/compat.hpp"
+#include "errors/surface_texts.hpp"
 #include "python/once.hpp"
 #include "python/pyref.hpp"
 
@@ -39,7 +40,21 @@ PyObject* add_note_method_name() {
   return made ? add_note_name : nullptr;
 }
 
-void add_note(const char* parameter) {
+bool text_at(PyObject* object, std::string_view& out) {
+  if (!PyUnicode_Check(object)) {
+    set_type_mismatch(object, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!utf8) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+void add_parameter_note(const char* parameter) {
   PyObject* exc = py::take_exception();
   PyObject* const method = add_note_method_name();
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
@@ -48,8 +63,6 @@ void add_note(const char* parameter) {
   }
   py::restore_exception(exc);
 }
-
-}  // namespace
 
 std::string ParameterSpec::display_name() const {
   std::string name;
@@ -64,20 +77,19 @@ std::string ParameterSpec::display_name() const {
 
 void set_type_mismatch(PyObject* object, const char* target) {
   if (object == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    PyErr_Format(PyExc_TypeError, surface::kNoneNotAnInstance, target);
     return;
   }
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError,
-                 "'<failed to extract type name>' object is not an instance of '%s'", target);
+    PyErr_Format(PyExc_TypeError, surface::kUnnamedNotAnInstance, target);
     return;
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
+  PyErr_Format(PyExc_TypeError, surface::kNotAnInstance, qualname.get(), target);
 }
 
-bool Arguments::bind_positional(Py_ssize_t count) {
+bool Binding::bind_positional(Py_ssize_t count) {
   const auto m = static_cast<Py_ssize_t>(spec_.count);
   if (count <= m) return true;
   const std::string name = spec_.display_name();
@@ -91,23 +103,30 @@ bool Arguments::bind_positional(Py_ssize_t count) {
   return false;
 }
 
-bool Arguments::bind_keyword(PyObject* name, PyObject* value) {
+bool Binding::bind_at(std::size_t i, PyObject* value) {
+  if (bound_[i]) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                 spec_.display_name().c_str(), spec_.parameters[i].name);
+    return false;
+  }
+  bound_[i] = value;
+  return true;
+}
+
+bool Binding::bind_keyword(PyObject* name, PyObject* value) {
+  // Callers' keyword names are interned, as ours are: the same object is the same name.
+  for (std::size_t i = 0; interned_ && i < spec_.count; ++i) {
+    if (name == interned_[i]) return bind_at(i, value);
+  }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
   if (utf8 == nullptr) PyErr_Clear();  // unreadable: reported as unexpected below
   for (std::size_t i = 0; utf8 && i < spec_.count; ++i) {
     const char* candidate = spec_.parameters[i].name;
-    if (std::strlen(candidate) != static_cast<std::size_t>(size) ||
-        std::memcmp(candidate, utf8, static_cast<std::size_t>(size)) != 0) {
-      continue;
+    if (std::strlen(candidate) == static_cast<std::size_t>(size) &&
+        std::memcmp(candidate, utf8, static_cast<std::size_t>(size)) == 0) {
+      return bind_at(i, value);
     }
-    if (bound_[i]) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                   spec_.display_name().c_str(), candidate);
-      return false;
-    }
-    bound_[i] = value;
-    return true;
   }
   // A str (or subclass) is quoted as the text it holds, never through its own __str__, so the
   // binding error cannot be replaced by an exception of the key object.
@@ -120,7 +139,7 @@ bool Arguments::bind_keyword(PyObject* name, PyObject* value) {
   return false;
 }
 
-bool Arguments::check_required() {
+bool Binding::check_required() {
   std::array<const char*, kMaxParameters> missing{};
   std::size_t n = 0;
   for (std::size_t i = 0; i < spec_.required; ++i) {
@@ -133,7 +152,7 @@ bool Arguments::check_required() {
   return false;
 }
 
-bool Arguments::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+bool Binding::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   const Py_ssize_t positional = py::vectorcall_nargs(static_cast<std::size_t>(nargsf));
   if (!bind_positional(positional)) return false;
   for (Py_ssize_t i = 0; i < positional; ++i) bound_[i] = args[i];
@@ -144,7 +163,7 @@ bool Arguments::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
   return check_required();
 }
 
-bool Arguments::bind(PyObject* args, PyObject* kwargs) {
+bool Binding::bind(PyObject* args, PyObject* kwargs) {
   const Py_ssize_t positional = args ? py::tuple_size(args) : 0;
   if (!bind_positional(positional)) return false;
   for (Py_ssize_t i = 0; i < positional; ++i) bound_[i] = py::tuple_item(args, i);
@@ -159,56 +178,30 @@ bool Arguments::bind(PyObject* args, PyObject* kwargs) {
   return check_required();
 }
 
-bool Arguments::convert_one(std::size_t i) {
-  PyObject* object = bound_[i];
-  switch (spec_.parameters[i].kind) {
-    case ParameterKind::OptionalText:
-      if (object == nullptr || object == Py_None) return true;  // absent
-      [[fallthrough]];
-    case ParameterKind::Text: {
-      if (!PyUnicode_Check(object)) {
-        set_type_mismatch(object, "str");
-        return false;
-      }
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-      if (!utf8) return false;
-      values_[i] = std::string_view(utf8, static_cast<std::size_t>(size));
-      return true;
-    }
-    case ParameterKind::ByteString: {
-      if (!PyBytes_Check(object)) {
-        set_type_mismatch(object, "bytes");
-        return false;
-      }
-      values_[i] = std::span<const std::uint8_t>(
-          reinterpret_cast<const std::uint8_t*>(py::bytes_data(object)),
-          static_cast<std::size_t>(py::bytes_size(object)));
-      return true;
-    }
-    case ParameterKind::ByteBuffer: {
-      std::optional<ByteView> view = ByteView::take(object);
-      if (!view) return false;
-      values_[i].emplace<ByteView>(std::move(*view));
-      return true;
-    }
-  }
-  return false;
-}
+bool convert_argument(PyObject* object, std::string_view& out) { return text_at(object, out); }
 
-bool Arguments::convert() {
-  for (std::size_t i = 0; i < spec_.count; ++i) {
-    if (!convert_one(i)) {
-      add_note(spec_.parameters[i].name);
-      return false;  // views taken so far are released with the Arguments, lock held
-    }
-  }
+bool convert_argument(PyObject* object, std::optional<std::string_view>& out) {
+  std::string_view text;
+  if (!text_at(object, text)) return false;
+  out = text;
   return true;
 }
 
-std::optional<std::string_view> Arguments::optional_text_at(std::size_t i) const {
-  if (const auto* text = std::get_if<std::string_view>(&values_[i])) return *text;
-  return std::nullopt;
+bool convert_argument(PyObject* object, std::span<const std::uint8_t>& out) {
+  if (!PyBytes_Check(object)) {
+    set_type_mismatch(object, "bytes");
+    return false;
+  }
+  out = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(py::bytes_data(object)),
+                                      static_cast<std::size_t>(py::bytes_size(object)));
+  return true;
+}
+
+bool convert_argument(PyObject* object, std::optional<ByteView>& out) {
+  std::optional<ByteView> view = ByteView::take(object);
+  if (!view) return false;
+  out.emplace(std::move(*view));
+  return true;
 }
 
 }  // namespace core_fips

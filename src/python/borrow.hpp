@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "errors/surface_texts.hpp"
+
 namespace core_fips {
 
 class BorrowCounter {
@@ -54,12 +56,9 @@ class BorrowGuard {
   bool held_;
 };
 
-inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
-inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
-
 using ExclusiveAccess = BorrowGuard<&BorrowCounter::take_exclusive,
-                                    &BorrowCounter::release_exclusive, kAlreadyBorrowed>;
+                                    &BorrowCounter::release_exclusive, surface::kAlreadyBorrowed>;
 using SharedAccess = BorrowGuard<&BorrowCounter::take_shared, &BorrowCounter::release_shared,
-                                 kAlreadyMutablyBorrowed>;
+                                 surface::kAlreadyMutablyBorrowed>;
 
 }  // namespace core_fips

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 #include "python/once.hpp"
 
 namespace core_fips {
@@ -13,19 +14,11 @@ thread_local long tls_lock_depth = 0;
 
 namespace {
 
-constexpr const char* kPanicName = "_core_fips_runtime.PanicException";
-constexpr const char* kPanicDoc =
-    "Raised when native code called from Python hits an unrecoverable fault.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so it typically\n"
-    "propagates all the way up and ends the interpreter.";
-constexpr const char* kPanicWithoutText = "native code panicked without a message";
-constexpr const char* kDoubleFault = "uncaught panic at ffi boundary";
-
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
 
 [[noreturn]] void abort_double_fault() noexcept {
-  std::fputs(kDoubleFault, stderr);
+  std::fputs(surface::kUncaughtPanic, stderr);
   std::fputc('\n', stderr);
   std::abort();
 }
@@ -42,7 +35,7 @@ void raise_for_current_fault() {
     text = e.what();
   } catch (...) {
   }
-  if (text.empty()) text = kPanicWithoutText;
+  if (text.empty()) text = surface::kPanicWithoutMessage;
   PyObject* type = panic_exception_type();
   if (!type) return;  // its creation failure is the exception
   PyErr_SetString(type, text.c_str());
@@ -52,7 +45,8 @@ void raise_for_current_fault() {
 
 PyObject* panic_exception_type() {
   const bool made = panic_once.run([] {
-    panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    panic_type = PyErr_NewExceptionWithDoc(
+        surface::kPanicExceptionName, surface::kPanicExceptionDoc, PyExc_BaseException, nullptr);
     return panic_type != nullptr;
   });
   return made ? panic_type : nullptr;
@@ -77,9 +71,18 @@ void contain_current_fault_in_release(PyObject* instance) noexcept {
   }
 }
 
+void set_python_error(CoreError error) {
+  const std::string text = error.message();
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (!message) return;
+  PyErr_SetObject(PyExc_ValueError, message);
+  Py_DECREF(message);
+}
+
 void require_exception_set() {
   if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_SetString(PyExc_SystemError, surface::kNoExceptionSet);
   }
 }
 

@@ -1,6 +1,7 @@
 // The call boundary: every entry from Python runs through call_boundary, which keeps the
 // per-thread lock bookkeeping, turns a missing exception into SystemError, and contains internal
-// faults (C++ exceptions) so that nothing unwinds into the interpreter.
+// faults (C++ exceptions) so that nothing unwinds into the interpreter. Expected failures
+// (CoreError) become ValueError here too.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +11,8 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include "errors/core_error.hpp"
 
 namespace core_fips {
 
@@ -42,6 +45,10 @@ void contain_current_fault() noexcept;
 
 // Same containment, for instance release: the fault is reported as unraisable and cleared.
 void contain_current_fault_in_release(PyObject* instance) noexcept;  // reported against its type
+
+// The one conversion of an expected failure into a Python exception: ValueError with the kind's
+// display text as its only argument.
+void set_python_error(CoreError error);
 
 // Ensures a failed body leaves an exception set.
 void require_exception_set();

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "errors/surface_texts.hpp"
 #include "python/boundary.hpp"
 #include "python/compat.hpp"
 
@@ -28,15 +29,15 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
   ByteView view(std::move(buffer));  // released by its destructor from here on
   const Py_buffer& b = *view.view_;
   if (b.shape == nullptr) {
-    PyErr_SetString(PyExc_BufferError, "shape is null");
+    PyErr_SetString(PyExc_BufferError, surface::kShapeIsNull);
     return std::nullopt;
   }
   if (b.strides == nullptr) {
-    PyErr_SetString(PyExc_BufferError, "strides is null");
+    PyErr_SetString(PyExc_BufferError, surface::kStridesIsNull);
     return std::nullopt;
   }
   if (b.itemsize != 1 || !is_unsigned_byte_format(b.format)) {
-    PyErr_SetString(PyExc_BufferError, "buffer contents are not compatible with u8");
+    PyErr_SetString(PyExc_BufferError, surface::kNotU8);
     return std::nullopt;
   }
   return view;

@@ -1,48 +1,47 @@
-#include "python/digest_functions.hpp"
-
-#include "python/token.hpp"
+// The module functions create_hash and compare_hash, and the one-shot bodies they share with
+// Token.from_bytes and Token.compare_token.
+#include "python/arguments.hpp"
+#include "python/entries.hpp"
 
 namespace core_fips {
 
 namespace {
 
-constexpr ParameterSpec kCreateHashSpec{
+constexpr ParameterSpec kCreateHash{
+    CallableKind::Function,
     nullptr,
     "create_hash",
     {{"bytes", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}},
     2};
-constexpr ParameterSpec kCompareHashSpec{nullptr,
-                                         "compare_hash",
-                                         {{"sha", ParameterKind::Text},
-                                          {"salt", ParameterKind::Text},
-                                          {"bytes", ParameterKind::ByteBuffer}},
-                                         3};
+constexpr ParameterSpec kCompareHash{CallableKind::Function,
+                                     nullptr,
+                                     "compare_hash",
+                                     {{"sha", ParameterKind::Text},
+                                      {"salt", ParameterKind::Text},
+                                      {"bytes", ParameterKind::ByteBuffer}},
+                                     3};
 
-PyObject* create_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return call_boundary([&]() -> PyObject* {
-    Args<kCreateHashSpec> a;
-    if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    return hash_content(a);
-  });
-}
-
-PyObject* compare_hash(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return call_boundary([&]() -> PyObject* {
-    Args<kCompareHashSpec> a;
-    if (!a.bind(args, nargsf, kwnames)) return nullptr;
-    std::optional<Status> outcome = check_content(a);
-    if (!outcome) return nullptr;
-    return PyBool_FromLong(outcome->ok());  // a mismatch is the answer False, never an error
-  });
+PyObject* compare_hash(std::string_view sha, std::string_view salt, const ByteView& content) {
+  std::optional<Status> outcome = check_content(sha, salt, content);
+  if (!outcome) return nullptr;
+  return PyBool_FromLong(outcome->ok());  // a mismatch is the answer False, never an error
 }
 
 }  // namespace
 
-PyMethodDef create_hash_def = {
-    "create_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_hash)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "create_hash(bytes, salt)\n--\n\n"};
-PyMethodDef compare_hash_def = {
-    "compare_hash", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_hash)),
-    METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "compare_hash(sha, salt, bytes)\n--\n\n"};
+PyObject* hash_content(const ByteView& content, std::optional<std::string_view> salt) {
+  if (!require_c_contiguous(content)) return nullptr;
+  TokenValue token = run_unlocked([&] { return salted_token(content.bytes(), salt); });
+  return new_token(std::move(token));
+}
+
+std::optional<Status> check_content(std::string_view expected, std::string_view salt,
+                                    const ByteView& content) {
+  if (!require_c_contiguous(content)) return std::nullopt;
+  return run_unlocked([&] { return verify_salted(expected, salt, content.bytes()); });
+}
+
+PyMethodDef create_hash_def = method_def<kCreateHash, hash_content>();
+PyMethodDef compare_hash_def = method_def<kCompareHash, compare_hash>();
 
 }  // namespace core_fips

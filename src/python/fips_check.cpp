@@ -1,26 +1,28 @@
-#include "python/fips_check.hpp"
-
+// The module function fips_check().
 #include "errors/fips.hpp"
-#include "python/boundary.hpp"
+#include "python/arguments.hpp"
+#include "python/entries.hpp"
 
 namespace core_fips {
 
 namespace {
 
-constexpr const char* kFipsCheckDoc =
-    "fips_check()\n--\n\n"
+constexpr ParameterSpec kFipsCheck{
+    CallableKind::Function,
+    nullptr,
+    "fips_check",
+    {},
+    0,
     "Returns True when this wheel was built with the `corvel-fips` feature\n"
-    "AND the AWS-LC-FIPS module is currently active. False otherwise.";
+    "AND the AWS-LC-FIPS module is currently active. False otherwise."};
 
-PyObject* fips_check(PyObject*, PyObject*) {
-  return call_boundary([]() -> PyObject* {
-    if (fips_self_attest().ok()) Py_RETURN_TRUE;
-    Py_RETURN_FALSE;
-  });
+PyObject* fips_check() {
+  if (fips_self_attest().ok()) Py_RETURN_TRUE;
+  Py_RETURN_FALSE;
 }
 
 }  // namespace
 
-PyMethodDef fips_check_def = {"fips_check", fips_check, METH_NOARGS | METH_STATIC, kFipsCheckDoc};
+PyMethodDef fips_check_def = method_def<kFipsCheck, fips_check>();
 
 }  // namespace core_fips

@@ -3,17 +3,13 @@
 #include <Python.h>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
 #include "python/compat.hpp"
-#include "python/digest_functions.hpp"
-#include "python/encrypt.hpp"
-#include "python/fips_check.hpp"
-#include "python/hasher.hpp"
+#include "python/entries.hpp"
 #include "python/pyref.hpp"
-#include "python/token.hpp"
 #include "python/types.hpp"
-#include "python/verifying_hasher.hpp"
 
 namespace core_fips {
 
@@ -38,7 +34,7 @@ int register_value(PyObject* module, PyObject* name, PyObject* value) {
   }
   if (PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
-    throw InternalFault("could not append __name__ to __all__");
+    throw InternalFault(surface::kAllAppendFailed);
   }
   return PyObject_SetAttr(module, name, value);
 }

@@ -17,55 +17,60 @@ namespace core_fips {
 template <class Engine>
 using StreamingInstance = Instance<std::optional<Engine>>;
 
-// Both update() methods take one parameter: (chunk).
-enum UpdateParameter : std::size_t { kChunk };
+// "<Class> already finalized".
+template <const ParameterSpec& Spec>
+void set_already_finalized() {
+  PyErr_Format(PyExc_ValueError, "%s already finalized", Spec.class_name);
+}
+
+// Constructor: the engine is made by `Make` from the converted arguments (lock held).
+template <class Engine, const ParameterSpec& Spec, auto Make>
+PyObject* streaming_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&]() -> PyObject* {
+    Args<Spec> a;
+    if (!a.bind(args, kwargs) || !a.convert()) return nullptr;
+    return new_instance(type, std::optional<Engine>(a.call(Make)));
+  });
+}
 
 // update(chunk): exclusive access, then the chunk, then the finalized test, then contiguity.
 template <class Engine, const ParameterSpec& Spec>
-PyObject* streaming_update(const char* finalized_text, PyObject* self, PyObject* const* args,
-                           Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* streaming_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
   return call_boundary([&]() -> PyObject* {
     Args<Spec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     auto* instance = StreamingInstance<Engine>::from(self);
     ExclusiveAccess access(instance->borrow);
     if (!access || !a.convert()) return nullptr;
-    if (!instance->payload) {
-      PyErr_SetString(PyExc_ValueError, finalized_text);
-      return nullptr;
-    }
-    const ByteView& chunk = a.template view<kChunk>();
-    if (!require_c_contiguous(chunk)) return nullptr;
-    Engine& engine = *instance->payload;
-    run_unlocked([&] { engine.update(chunk.bytes()); });
-    Py_RETURN_NONE;
+    return a.call([&](const ByteView& chunk) -> PyObject* {
+      if (!instance->payload) {
+        set_already_finalized<Spec>();
+        return nullptr;
+      }
+      if (!require_c_contiguous(chunk)) return nullptr;
+      Engine& engine = *instance->payload;
+      run_unlocked([&] { engine.update(chunk.bytes()); });
+      Py_RETURN_NONE;
+    });
   });
 }
 
-// finalize(): takes the engine out whatever happens next and hands it to `finish`, which runs with
+// finalize(): takes the engine out whatever happens next and hands it to `Finish`, which runs with
 // the lock held and returns the Python result.
-template <class Engine, class Finish>
-PyObject* streaming_finalize(const char* finalized_text, PyObject* self, Finish&& finish) {
+template <class Engine, const ParameterSpec& Spec, PyObject* (*Finish)(Engine&&)>
+PyObject* streaming_finalize(PyObject* self, PyObject*) {
+  static_assert(Spec.count == 0);
   return call_boundary([&]() -> PyObject* {
     auto* instance = StreamingInstance<Engine>::from(self);
     ExclusiveAccess access(instance->borrow);
     if (!access) return nullptr;
     std::optional<Engine> engine = std::exchange(instance->payload, std::nullopt);
     if (!engine) {
-      PyErr_SetString(PyExc_ValueError, finalized_text);
+      set_already_finalized<Spec>();
       return nullptr;
     }
-    return finish(std::move(*engine));
-  });
-}
-
-// Constructor: binds and converts, then `make` builds the engine from the Args<Spec> (lock held).
-template <class Engine, const ParameterSpec& Spec, class Make>
-PyObject* streaming_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, Make&& make) {
-  return call_boundary([&]() -> PyObject* {
-    Args<Spec> a;
-    if (!a.bind(args, kwargs) || !a.convert()) return nullptr;
-    return new_instance(type, std::optional<Engine>(make(a)));
+    return Finish(std::move(*engine));
   });
 }
 

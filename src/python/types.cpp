@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "errors/surface_texts.hpp"
 #include "python/compat.hpp"
 
 namespace core_fips {
@@ -31,7 +32,7 @@ PyTypeObject* TypeObjectCell::create() {
   PyObject* type = PyType_FromSpec(&spec_);
   if (!type) {
     PyObject* cause = py::take_exception();
-    PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", d.class_name);
+    PyErr_Format(PyExc_RuntimeError, surface::kClassInitFailed, d.class_name);
     PyObject* error = py::take_exception();
     PyException_SetCause(error, cause);  // steals `cause`
     py::restore_exception(error);

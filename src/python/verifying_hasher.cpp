@@ -1,23 +1,28 @@
-#include "python/verifying_hasher.hpp"
-
+// VerifyingHasher: content that arrives chunk by chunk, checked against a stored token.
 #include "digest/salted_digest.hpp"
-#include "python/python_error.hpp"
+#include "python/entries.hpp"
 #include "python/streaming.hpp"
 
 namespace core_fips {
 
 namespace {
 
-constexpr const char* kFinalized = "VerifyingHasher already finalized";
-
-constexpr const char* kClassDoc =
-    "VerifyingHasher(expected_sha, salt)\n--\n\n"
+constexpr ParameterSpec kNew{
+    CallableKind::Constructor,
+    "VerifyingHasher",
+    "__new__",
+    {{"expected_sha", ParameterKind::Text}, {"salt", ParameterKind::Text}},
+    2,
     "Incremental verifier for a streamed download against an expected salted SHA-384.\n\n"
     "Feed content with [`PyVerifyingHasher::update`], then call\n"
-    "[`PyVerifyingHasher::finalize`], which raises `ValueError` on a mismatch.";
+    "[`PyVerifyingHasher::finalize`], which raises `ValueError` on a mismatch."};
 
-constexpr const char* kUpdateDoc =
-    "update($self, chunk)\n--\n\n"
+constexpr ParameterSpec kUpdate{
+    CallableKind::Method,
+    "VerifyingHasher",
+    "update",
+    {{"chunk", ParameterKind::ByteBuffer}},
+    1,
     "Feed the next chunk of content. Accepts any C-contiguous buffer-protocol\n"
     "object and releases the GIL while hashing the bytes in place. As with the\n"
     "standard library's `hashlib.update()`, the bytes must not change while this\n"
@@ -28,56 +33,41 @@ constexpr const char* kUpdateDoc =
     "separate process, or a truncation/resize of that file \u2014 mutates it while the\n"
     "GIL is released, the verifier hashes the changed bytes and will typically fail\n"
     "finalization (and a resize/truncate may fault). The caller is responsible for\n"
-    "ensuring the backing bytes are stable for the duration of the call.";
+    "ensuring the backing bytes are stable for the duration of the call."};
 
-constexpr const char* kFinalizeDoc =
-    "finalize($self)\n--\n\n"
-    "Append the salt, finalize, and verify. Raises `ValueError` if the digest does\n"
-    "not match the expected value. The verifier cannot be reused afterwards.";
-
-enum NewParameter : std::size_t { kExpectedSha, kSalt };
-constexpr ParameterSpec kNewSpec{
+constexpr ParameterSpec kFinalize{
+    CallableKind::Method,
     "VerifyingHasher",
-    "__new__",
-    {{"expected_sha", ParameterKind::Text}, {"salt", ParameterKind::Text}},
-    2};
-constexpr ParameterSpec kUpdateSpec{
-    "VerifyingHasher", "update", {{"chunk", ParameterKind::ByteBuffer}}, 1};
+    "finalize",
+    {},
+    0,
+    "Append the salt, finalize, and verify. Raises `ValueError` if the digest does\n"
+    "not match the expected value. The verifier cannot be reused afterwards."};
 
-PyObject* verifier_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return streaming_new<DigestVerifier, kNewSpec>(type, args, kwargs, [](const auto& a) {
-    return DigestVerifier(a.template text<kExpectedSha>(), a.template text<kSalt>());
-  });
+DigestVerifier start(std::string_view expected_sha, std::string_view salt) {
+  return DigestVerifier(expected_sha, salt);
 }
 
-PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return streaming_update<DigestVerifier, kUpdateSpec>(kFinalized, self, args, nargsf, kwnames);
-}
-
-PyObject* finalize(PyObject* self, PyObject*) {
-  return streaming_finalize<DigestVerifier>(kFinalized, self,
-                                            [](DigestVerifier&& engine) -> PyObject* {
-                                              Status outcome = std::move(engine).verify();
-                                              if (!outcome.ok()) {
-                                                set_python_error(std::move(outcome).error());
-                                                return nullptr;
-                                              }
-                                              Py_RETURN_NONE;
-                                            });
+PyObject* finish(DigestVerifier&& engine) {
+  Status outcome = std::move(engine).verify();
+  if (!outcome.ok()) {
+    set_python_error(std::move(outcome).error());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 PyMethodDef methods[] = {
-    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update)),
-     METH_FASTCALL | METH_KEYWORDS, kUpdateDoc},
-    {"finalize", finalize, METH_NOARGS, kFinalizeDoc},
+    method_def<kUpdate>(streaming_update<DigestVerifier, kUpdate>),
+    method_def<kFinalize>(streaming_finalize<DigestVerifier, kFinalize, finish>),
     {nullptr, nullptr, 0, nullptr},
 };
 
 const ClassDefinition verifying_hasher_class{
     "VerifyingHasher",
-    kClassDoc,
+    kDocstring<kNew>.data(),
     static_cast<int>(sizeof(StreamingInstance<DigestVerifier>)),
-    verifier_new,
+    streaming_new<DigestVerifier, kNew, start>,
     methods,
     nullptr,
     release_instance<std::optional<DigestVerifier>>};

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "errors/surface_texts.hpp"
+
 namespace core_fips {
 namespace {
 
@@ -28,7 +30,7 @@ TEST(CoreErrorText, EveryKindDisplaysItsExactText) {
        "UTF8 error: incomplete utf-8 byte sequence from index 12345"},
       {CoreError::fips_self_attest_failed(), 8,
        "System FIPS mode is not configured correctly. Rust FIPS self-attest failed."},
-      {CoreError::generic(kTokenMismatch), 9, "Generic error: Token mismatch \n"},
+      {CoreError::generic(surface::kTokenMismatch), 9, "Generic error: Token mismatch \n"},
       {CoreError::generic("a\nb"), 9, "Generic error: a\nb \n"},
   };
   for (const auto& row : table) {

@@ -99,5 +99,21 @@ TEST(Envelope, RefusalsAreTheIntakeErrorsOrEncryptionFailed) {
   }
 }
 
+TEST(SecretBuffer, ZeroAfterAMoveAndAfterWipe) {
+  const std::vector<std::uint8_t> zeros(kContentKeyLength, 0);
+  auto contents = [](const SecretBuffer<kContentKeyLength>& b) {
+    return std::vector<std::uint8_t>(b.data(), b.data() + b.size());
+  };
+  SecretBuffer<kContentKeyLength> key;
+  ASSERT_TRUE(draw_content_key(key).ok());
+  const std::vector<std::uint8_t> drawn = contents(key);
+  ASSERT_NE(drawn, zeros);
+  SecretBuffer<kContentKeyLength> moved(std::move(key));
+  EXPECT_EQ(contents(moved), drawn);
+  EXPECT_EQ(contents(key), zeros);  // the moved-from buffer
+  moved.wipe();
+  EXPECT_EQ(contents(moved), zeros);
+}
+
 }  // namespace
 }  // namespace core_fips

@@ -1,12 +1,34 @@
 #include "digest/salted_digest.hpp"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <openssl/mem.h>
 
 #include <array>
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
+
+// The library's constant-time compare, interposed: this executable's definition takes the place of
+// the library's for the native code linked into it (the header gives it the library's prefixed
+// name). It counts the calls and forwards them, or answers "equal" when told to.
+namespace {
+int constant_time_compares = 0;
+std::size_t compared_length = 0;
+bool answer_equal = false;
+}  // namespace
+
+#define CORE_FIPS_NAME_OF(symbol) CORE_FIPS_TEXT_OF(symbol)
+#define CORE_FIPS_TEXT_OF(symbol) #symbol
+extern "C" int CRYPTO_memcmp(const void* a, const void* b, std::size_t len) {
+  using Compare = int (*)(const void*, const void*, std::size_t);
+  static const auto library =
+      reinterpret_cast<Compare>(dlsym(RTLD_NEXT, CORE_FIPS_NAME_OF(CRYPTO_memcmp)));
+  ++constant_time_compares;
+  compared_length = len;
+  return answer_equal ? 0 : library(a, b, len);
+}
 
 namespace core_fips {
 namespace {
@@ -75,6 +97,21 @@ TEST(DigestVerifier, ExactTextComparison) {
     EXPECT_EQ(outcome.error().message(), "Generic error: Token mismatch \n");
   }
   EXPECT_FALSE(verify_salted(good, "t", bytes("content")).ok());
+}
+
+TEST(DigestVerifier, TheLibrarysConstantTimeCompareDecides) {
+  const std::string good(salted_token(bytes("content"), "s").sha_text());
+  std::string near = good;
+  near.back() = near.back() == '0' ? '1' : '0';
+  const int before = constant_time_compares;
+  EXPECT_TRUE(verify_salted(good, "s", bytes("content")).ok());
+  EXPECT_FALSE(verify_salted(near, "s", bytes("content")).ok());
+  EXPECT_EQ(constant_time_compares - before, 2);
+  EXPECT_EQ(compared_length, kDigestHexLength);
+  answer_equal = true;  // its verdict is the one that counts
+  const bool accepted = verify_salted(near, "s", bytes("content")).ok();
+  answer_equal = false;
+  EXPECT_TRUE(accepted);
 }
 
 TEST(RenderHex, EveryByteAsPrintfRendersIt) {

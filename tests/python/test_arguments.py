@@ -89,6 +89,12 @@ class TestBinding:
         h = core.Hasher(salt="s")
         h.update(chunk=b"abc")
         assert h.finalize().sha == a
+        # Names are matched by identity with interned ones first; any other equal text binds too.
+        class Name(str):
+            pass
+        for name in ("".join(["sa", "lt"]), Name("salt")):
+            assert core.create_hash(b"abc", **{name: "s"}).sha == a
+            assert core.Hasher(**{name: "s"}).finalize().salt == "s"
 
 
 class TestConversions:

@@ -60,9 +60,10 @@ def test_default_salt(core):
 @pytest.mark.skipif(platform.machine() != "x86_64", reason="the filter names x86-64's getrandom")
 def test_default_salt_on_a_kernel_without_getrandom():
     # A seccomp filter makes getrandom fail with ENOSYS, as on kernels before 3.17; salts must
-    # then come from /dev/urandom.
+    # then come from /dev/urandom, each read closing its descriptor: under a limit of 32 open
+    # files, 200 salts would run out of them otherwise.
     out = run_python("""
-        import ctypes, errno, os, struct
+        import ctypes, errno, os, resource, struct
         libc = ctypes.CDLL(None, use_errno=True)
         insn = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
         prog = ctypes.create_string_buffer(b"".join([
@@ -78,6 +79,8 @@ def test_default_salt_on_a_kernel_without_getrandom():
         else:
             raise AssertionError("the filter let getrandom through")
         import _core_fips
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (32, hard))
         print(" ".join(_core_fips.create_hash(b"", None).salt for _ in range(200)))
     """)
     assert out.returncode == 0, out.stderr

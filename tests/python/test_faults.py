@@ -121,6 +121,17 @@ def test_a_type_creation_that_throws_leaves_the_once_guard_open(faults_dir):
     assert out.stdout.split() == ["MemoryError", hashlib.sha384(b"xs").hexdigest()]
 
 
+def test_a_cpp_allocation_failure_is_memory_error(faults_dir):
+    # The salt's own allocation fails (set_nomemory below starves only the interpreter's
+    # allocators): with the lock released inside create_hash, and held inside Hasher().
+    lines, _ = run_with_fault(faults_dir, "salt.alloc", """
+attempt('one-shot', lambda: m.create_hash(b'x', 's'))
+attempt('streaming', lambda: m.Hasher('s'))
+""")
+    assert lines == ["one-shot caught-as-Exception MemoryError",
+                     "streaming caught-as-Exception MemoryError"]
+
+
 def test_memory_exhaustion_is_memory_error_not_panic():
     # Every allocation of the interpreter fails from the n-th on: each call either completes or
     # raises MemoryError; it never turns into PanicException or crashes.

@@ -8,16 +8,15 @@ strings), then R rounds, each measuring a loop of N runs and then one of 4N runs
 itself leaves one int alive between the two readings; an empty loop measured the same way gives
 that baseline, which is subtracted.
 
-Error paths leave a residue that does not grow with the number of calls, from two sources:
-- a steady +1 when a case keeps an exception and reads str() of it; pure-Python code doing the
-  same, without the module, shows it too;
-- a few dozen references over the first thousands of failed conversions, which then settle:
-  the module adds the "while processing" note through a newly made "add_note" name string, and
-  CPython's type-attribute cache, hashed by the name's address, keeps a reference to each such
-  string until its slot is reused (bounded by the cache's 4096 slots; test_refcount_findings.py).
-A reference lost per call (or per rare path) grows with the loop instead. So a callable leaks
-when, in every round, its 4N delta is positive and larger than its N delta; the deltas are
-printed either way. The warm-up (at least 2000 runs) lets that cache settle first.
+Error paths can leave a residue that does not grow with the number of calls: a steady +1 when
+a case keeps an exception and reads str() of it, which pure-Python code doing the same, without
+the module, shows too. (Failed conversions add their "while processing" note through one
+interned "add_note" name made once per process, so CPython's type-attribute cache, keyed by the
+name's address, holds that one string and nothing per call; test_refcount_findings.py keeps
+that so.) A reference lost per call (or per rare path) grows with the loop instead. So a
+callable leaks when, in every round, its 4N delta is positive and larger than its N delta; the
+deltas are printed either way. The warm-up (at least 2000 runs) lets the interpreter's caches
+settle first.
 --canary measures instead a case that leaks one reference per run through
 the C API, which the check must flag (tools/soak runs it to prove so).
 """

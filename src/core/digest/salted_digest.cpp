@@ -8,8 +8,10 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "errors/internal_fault.hpp"
+#include "errors/surface_texts.hpp"
 
 namespace core_fips {
 
@@ -53,7 +55,7 @@ void fill_from_os(std::uint8_t* out, std::size_t n) {
     if (ok) filled += static_cast<std::size_t>(got);
   }
   if (!ok || fault_injected("salt.random")) {
-    throw InternalFault("could not retrieve random bytes for uuid", "unexpected situation");
+    throw InternalFault(surface::kNoRandomForUuid, surface::kUnexpectedSituation);
   }
 }
 
@@ -98,7 +100,10 @@ std::string default_salt() {
 }
 
 SaltedDigest::SaltedDigest(std::optional<std::string_view> salt)
-    : salt_(salt ? std::string(*salt) : default_salt()) {}
+    : salt_(salt ? std::string(*salt) : default_salt()) {
+  // Test builds: the salt's allocation failing, the C++ allocation failure a body can meet.
+  if (fault_injected("salt.alloc")) throw std::bad_alloc();
+}
 
 TokenValue SaltedDigest::finish() && {
   return TokenValue{finish_hex(context_, salt_), std::move(salt_)};
@@ -114,7 +119,7 @@ Status DigestVerifier::verify() && {
       CRYPTO_memcmp(actual.data(), expected_.data(), actual.size()) == 0) {
     return Done{};
   }
-  return CoreError::generic(kTokenMismatch);
+  return CoreError::generic(surface::kTokenMismatch);
 }
 
 TokenValue salted_token(std::span<const std::uint8_t> content,

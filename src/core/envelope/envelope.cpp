@@ -103,7 +103,9 @@ Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
   // Content first, then the key: a wrap failure discards the sealed content.
   Status sealed = seal_content(*cipher_, plaintext, ciphertext, nonce, tag);
   if (sealed) sealed = wrap_key(key_.get(), content_key_, wrapped);
-  // The key and its AES schedule (cleared when the context is freed) end here, whatever happened.
+  // The key and its AES schedule end here, whatever happened. The schedule lives inside the AEAD
+  // context, whose own cleanup leaves it be; but the library allocated the context, and its
+  // OPENSSL_free cleanses every allocation before releasing it, so freeing the context wipes it.
   content_key_.wipe();
   cipher_.reset();
   return sealed;

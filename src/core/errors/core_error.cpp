@@ -1,11 +1,15 @@
 #include "errors/core_error.hpp"
 
+#include "errors/surface_texts.hpp"
+
 namespace core_fips {
+
+using namespace surface;
 
 std::string CoreError::message() const {
   switch (kind_) {
     case Kind::Json:
-      return "Serde error: " + text_ + " \n";
+      return kSerdeErrorPrefix + text_ + kDisplayEnd;
     case Kind::InvalidPublicKey:
       return "Invalid public key";
     case Kind::RsaKeyTooSmall:
@@ -20,15 +24,14 @@ std::string CoreError::message() const {
       return "Malformed data";
     case Kind::Utf8:
       if (utf8_.error_len) {
-        return "UTF8 error: invalid utf-8 sequence of " + std::to_string(*utf8_.error_len) +
-               " bytes from index " + std::to_string(utf8_.valid_up_to);
+        return kUtf8InvalidSequence + std::to_string(*utf8_.error_len) + kUtf8BytesFromIndex +
+               std::to_string(utf8_.valid_up_to);
       }
-      return "UTF8 error: incomplete utf-8 byte sequence from index " +
-             std::to_string(utf8_.valid_up_to);
+      return kUtf8Incomplete + std::to_string(utf8_.valid_up_to);
     case Kind::FipsSelfAttestFailed:
-      return "System FIPS mode is not configured correctly. Rust FIPS self-attest failed.";
+      return kFipsSelfAttestFailed;
     case Kind::Generic:
-      return "Generic error: " + text_ + " \n";
+      return kGenericErrorPrefix + text_ + kDisplayEnd;
   }
   return {};
 }

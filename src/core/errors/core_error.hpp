@@ -65,7 +65,4 @@ class CoreError {
   Utf8Failure utf8_;
 };
 
-// The text a mismatching digest comparison carries as a Generic error.
-inline constexpr const char* kTokenMismatch = "Token mismatch";
-
 }  // namespace core_fips

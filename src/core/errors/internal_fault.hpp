@@ -15,9 +15,6 @@ class InternalFault : public std::runtime_error {
       : std::runtime_error(context + ": " + cause) {}
 };
 
-// Cause text of every library failure that comes without detail.
-inline constexpr const char* kUnspecified = "Unspecified";
-
 // Test builds can make a named fault point fire, to prove containment; in the product this is
 // an empty inline function.
 #if defined(CORE_FIPS_FAULT_INJECTION)

@@ -1,0 +1,38 @@
+// What the module exposes: everything module.cpp registers, each defined in the file named beside
+// it, and the few pieces those files share.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string_view>
+
+#include "digest/salted_digest.hpp"
+#include "python/byte_view.hpp"
+#include "python/types.hpp"
+
+namespace core_fips {
+
+// The classes, in registration order.
+extern TypeObjectCell token_cell;             // token.cpp
+extern TypeObjectCell hasher_cell;            // hasher.cpp
+extern TypeObjectCell verifying_hasher_cell;  // verifying_hasher.cpp
+
+// The module functions, in registration order.
+extern PyMethodDef create_hash_def;   // digest_functions.cpp
+extern PyMethodDef compare_hash_def;  // digest_functions.cpp
+extern PyMethodDef encrypt_def;       // encrypt.cpp
+extern PyMethodDef fips_check_def;    // fips_check.cpp
+
+// A new Token object (token.cpp); an unfillable type cell is an internal fault.
+PyObject* new_token(TokenValue value);
+
+// The one-shot digest bodies (digest_functions.cpp), shared by the module functions and Token's
+// static methods: contiguity checked, then the engine run with the lock released.
+// create_hash and Token.from_bytes: a new Token.
+PyObject* hash_content(const ByteView& content, std::optional<std::string_view> salt);
+// compare_hash and Token.compare_token: the outcome, or nullopt with a Python exception set.
+std::optional<Status> check_content(std::string_view expected, std::string_view salt,
+                                    const ByteView& content);
+
+}  // namespace core_fips

@@ -728,7 +728,7 @@ def self_test_function(library: str):
 @section("import cost")
 def import_cost(b: Bench) -> list[Figure]:
     python = sys.executable
-    library = os.path.join(os.path.dirname(_core_fips.__file__), "libcrypto-awslc.so.0")
+    library = os.path.join(os.path.dirname(_core_fips.__file__), "core_fips.libs", "libcrypto-awslc.so.0")
     programs = {
         "pass": "pass",
         "hashlib": "import hashlib",

@@ -26,7 +26,7 @@ def took(t0):
 
 
 def library_version():
-    lib = ctypes.CDLL(str(Path(_core_fips.__file__).parent / "libcrypto-awslc.so.0"))
+    lib = ctypes.CDLL(str(Path(_core_fips.__file__).parent / "core_fips.libs" / "libcrypto-awslc.so.0"))
     version = lib.core_fips_awslc_5_1_0_OpenSSL_version
     version.restype = ctypes.c_char_p
     return version(0).decode()

@@ -83,7 +83,7 @@ def core():
 
 @pytest.fixture(scope="session")
 def faults_dir():
-    if not (FAULTS_DIR / "libcrypto-awslc.so.0").exists():
+    if not (FAULTS_DIR / "core_fips.libs" / "libcrypto-awslc.so.0").exists():
         pytest.fail(f"the fault-injection build is missing from {FAULTS_DIR}")
     return FAULTS_DIR
 

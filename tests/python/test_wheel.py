@@ -4,6 +4,7 @@ import subprocess
 import sys
 import sysconfig
 import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -30,17 +31,45 @@ def wheel(tmp_path_factory):
     return whl
 
 
-def test_wheel_holds_the_extension_the_library_and_the_stubs(wheel):
-    names = zipfile.ZipFile(wheel).namelist()
-    ext = [n for n in names if n.startswith("_core_fips.") and n.endswith(".so")]
-    assert len(ext) == 1
-    for name in ("libcrypto-awslc.so.0", "_core_fips.pyi", "py.typed"):
-        assert name in names
+def _check(*args):
+    return subprocess.run([sys.executable, str(ROOT / "tools" / "check-wheel"), *args],
+                          capture_output=True, text=True, timeout=300)
+
+
+def _awslc_source():
+    """AWS-LC's source package as setup/sid.lock pins it, from the cache setup/deps.sh fills."""
+    line = next(l for l in (ROOT / "setup" / "sid.lock").read_text().splitlines()
+                if l.startswith("awslc "))
+    deb = Path(os.environ["CORE_FIPS_AWSLC"]).parent / "debs" / Path(line.split()[4]).name
+    assert deb.exists(), f"{deb} is missing: run setup/deps.sh"
+    return deb
+
+
+def test_wheel_passes_the_release_checks_which_refuse_planted_faults(wheel):
+    # Layout (extension and stubs at the root, the library in core_fips.libs/), RECORD, licences
+    # declared and AWS-LC's equal to the pinned source's (so third_party/aws-lc/ is checked too),
+    # ELF hardening, exports, RUNPATH, no build folder; the self-test first requires planted
+    # copies of this wheel refused.
+    deb = str(_awslc_source())
+    out = _check("--dynamic-runtime", "--self-test", "--awslc-source", deb, str(wheel))
+    assert out.returncode == 0, out.stderr[-3000:]
+    refused = [line for line in out.stdout.splitlines() if ": refused " in line]
+    assert len(refused) == 16 and "ok (licences matched" in out.stdout.splitlines()[-1], out.stdout
+    # This host build needs libstdc++: without --dynamic-runtime that alone is refused.
+    out = _check("--awslc-source", deb, str(wheel))
+    ext = next(n for n in zipfile.ZipFile(wheel).namelist() if n.endswith(".so"))
+    assert (out.returncode, out.stderr.splitlines()) == (1, [
+        f"check-wheel: {wheel.name}: {ext}: needs libgcc_s.so.1, libstdc++.so.6, which neither"
+        " the wheel nor glibc provides"])
 
 
 SMOKE = """
-import sys, _core_fips as m
+import os, sys, _core_fips as m
 assert m.__file__.startswith(sys.prefix), m.__file__
+# The library shipped in its folder is the one loaded, found through the extension's RUNPATH.
+lib = os.path.join(os.path.dirname(m.__file__), "core_fips.libs", "libcrypto-awslc.so.0")
+maps = [l.split()[-1] for l in open("/proc/self/maps") if "libcrypto-awslc" in l]
+assert set(maps) == {os.path.realpath(lib)}, maps
 assert m.fips_check() is True
 t = m.create_hash(b"content", None)
 assert m.compare_hash(t.sha, t.salt, b"content") is True

@@ -43,6 +43,7 @@ roots_lock_mirror() {
   local SID_APT=$CACHE/apt-roots/$1-$2 SID_APT_OPTS
   sid_apt_init
   RL_MIRROR=$(awk '{print $3; exit}' "$SID_APT/sources.list")
+  RL_MIRROR=${RL_MIRROR%/}
   echo "deb [arch=$2 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $RL_MIRROR $1 main" >"$SID_APT/sources.list"
   RL_APT_OPTS=("${SID_APT_OPTS[@]}" -o "APT::Architecture=$2" -o "APT::Architectures=$2")
   [ "${3:-}" = update ] || return 0
@@ -101,16 +102,16 @@ roots_lock_make() {
 roots_lock_fetch() {
   local name=$1 debs=$CACHE/debs g p v sum path f got hdr
   hdr=$(roots_lock_header "$name")
-  mkdir -p "$debs"
+  mkdir -p "$debs" || fail "cannot create $debs" "check the cache's permissions"
   roots_lock_mirror "$(cut -d' ' -f4 <<<"$hdr")" "$(cut -d' ' -f5 <<<"$hdr")"
   while read -r g p v sum path; do
     [ "$g" = "$name" ] || continue
     f=$debs/$(basename "$path")
     if [ ! -f "$f" ] || [ "$(sha256sum <"$f" | cut -d' ' -f1)" != "$sum" ]; then
       rm -f "$f.part"
-      /usr/lib/apt/apt-helper download-file "$RL_MIRROR/$path" "$f.part" "SHA256:$sum" >>"$debs/download.log" 2>&1 ||
+      /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "$RL_MIRROR/$path" "$f.part" "SHA256:$sum" >>"$debs/download.log" 2>&1 ||
         { rm -f "$f.part"; fail "root $name: download of $p $v ($path) failed or its SHA-256 is not the locked $sum (see $debs/download.log)" "check network access; if the archive dropped it, regenerate the lock with setup/make-lock.sh roots"; }
-      mv "$f.part" "$f"
+      mv "$f.part" "$f" || fail "cannot move $f.part to $f" "check the cache's free space"
     fi
     [ "$(sha256sum <"$f" | cut -d' ' -f1)" = "$sum" ] ||
       fail "root $name: $p $v: $(basename "$f") does not have the locked SHA-256 $sum" "the lock or the cached file is wrong; regenerate the lock with setup/make-lock.sh roots"
@@ -123,36 +124,48 @@ roots_lock_fetch() {
 # roots_lock_mmdebstrap NAME TARGET LOG: makes the root NAME at TARGET (which must not exist) from
 # exactly its locked .debs, in a private mount namespace, and checks the result against the lock.
 roots_lock_mmdebstrap() {
-  local name=$1 target=$2 log=$3 hdr suite arch variant repo debs f rc=0
+  local name=$1 target=$2 log=$3 hdr suite arch variant repo debs record hook=() rc=0
   hdr=$(roots_lock_header "$name")
   read -r _ _ _ suite arch variant _ <<<"$hdr"
   debs=$(roots_lock_fetch "$name") || exit 1
-  repo=$(mktemp -d "${TMPDIR:-/tmp}/core-fips-repo.XXXXXX")
-  for f in $debs; do ln -s "$f" "$repo/"; done
-  (cd "$repo" && dpkg-scanpackages -m . /dev/null >Packages 2>"$repo/scan.log") ||
-    { rm -rf "$repo"; fail "dpkg-scanpackages over the locked .debs of $name failed" "see dpkg-dev on the host"; }
+  repo=$(mktemp -d "${TMPDIR:-/tmp}/core-fips-repo.XXXXXX") || fail "cannot create a folder in ${TMPDIR:-/tmp}" "check its free space"
+  # shellcheck disable=SC2086  # one path per line, none with spaces (pool file names)
+  { ln -s $debs "$repo/" && (cd "$repo" && dpkg-scanpackages -m . /dev/null >Packages 2>scan.log); } ||
+    { rm -rf --one-file-system "$repo"; fail "dpkg-scanpackages over the locked .debs of $name failed" "see dpkg-dev on the host"; }
   printf 'Suite: %s\nCodename: %s\nArchitectures: %s all\nComponents: main\nDate: %s\nSHA256:\n %s %s Packages\n' \
-    "$suite" "$suite" "$arch" "$(LC_ALL=C date -u -R)" "$(sha256sum <"$repo/Packages" | cut -d' ' -f1)" "$(stat -c %s "$repo/Packages")" >"$repo/Release"
+    "$suite" "$suite" "$arch" "$(LC_ALL=C date -u -R)" "$(sha256sum <"$repo/Packages" | cut -d' ' -f1)" "$(stat -c %s "$repo/Packages")" >"$repo/Release" ||
+    fail "cannot write $repo/Release" "check the free space of ${TMPDIR:-/tmp}"
+  # The hook records the SHA-256 of every .deb the root was made of, before mmdebstrap empties
+  # apt's cache (kept until then: essential/unlink skipped).
+  # shellcheck disable=SC2016  # expanded by the hook's shell, where $1 is the root
+  record='sha256sum "$1"/var/cache/apt/archives/*.deb >"$1/.core-fips-debs"'
+  if [ "$variant" = extract ]; then hook=(--extract-hook="$record"); else hook=(--skip=essential/unlink --customize-hook="$record"); fi
   unshare --mount --propagation private mmdebstrap --variant="$variant" --mode=root --architectures="$arch" \
     --include="$(cut -d' ' -f7 <<<"$hdr")" --aptopt='Acquire::Languages "none"' --aptopt='APT::Install-Recommends "false"' \
-    "$suite" "$target" "deb [trusted=yes] copy://$repo ./" >"$log" 2>&1 || rc=$?
+    "${hook[@]}" "$suite" "$target" "deb [trusted=yes] copy://$repo ./" >"$log" 2>&1 || rc=$?
   rm -rf --one-file-system "$repo"
   [ "$rc" = 0 ] || { rm -rf --one-file-system "$target"; fail "mmdebstrap of the root $name from its locked .debs failed (see $log)" "if apt asks for a package the lock lacks, regenerate the lock with setup/make-lock.sh roots"; }
   roots_lock_check "$name" "$target" || { rm -rf --one-file-system "$target"; exit 1; }
 }
 
-# roots_lock_check NAME TARGET: the packages in TARGET (dpkg's database; for an extract root, the
-# .debs mmdebstrap unpacked) must be the lock's, package by package and version by version.
+# roots_lock_check NAME TARGET (returns 1 after its error line): the .debs the root was made of
+# must be the lock's, SHA-256 by SHA-256, and (but for an extract root, which has no dpkg database)
+# the packages installed must be the lock's, version by version.
 roots_lock_check() {
   local name=$1 target=$2 have want diff
-  if grep -qE "^# root $name [^ ]+ [^ ]+ extract " "$ROOTS_LOCK"; then
-    have=$(find "$target/var/cache/apt/archives" -maxdepth 1 -name '*.deb' -exec dpkg-deb -f {} Package Version \; | awk '{printf "%s%s", $2, (NR % 2 ? " " : "\n")}' | sort)
-  else
+  [ -s "$target/.core-fips-debs" ] || { error_line "mmdebstrap left no record of the .debs of the root $name" "see its log"; return 1; }
+  want=$(awk -v g="$name" '$1 == g {print $4, $2, $3}' "$ROOTS_LOCK" | sort)
+  # each .deb as "sha256 package version" (its lock line's), or "sha256 file" when nothing is locked with that sum
+  have=$(awk 'NR == FNR {pv[$1] = $2 " " $3; next} {n = split($2, a, "/"); print $1, ($1 in pv ? pv[$1] : "(file " a[n] ")")}' \
+    <(echo "$want") "$target/.core-fips-debs" | sort)
+  diff=$(diff <(echo "$want") <(echo "$have") | sed -n 's/^< [0-9a-f]* /locked but not in the root: /p; s/^> \([0-9a-f]*\) /in the root but not locked: \1 /p' | paste -sd';' || true)
+  if [ -z "$diff" ] && ! grep -qE "^# root $name [^ ]+ [^ ]+ extract " "$ROOTS_LOCK"; then
+    want=$(awk -v g="$name" '$1 == g {print $2, $3}' "$ROOTS_LOCK" | sort)
     # shellcheck disable=SC2016  # dpkg-query's own field syntax
     have=$(dpkg-query --admindir="$target/var/lib/dpkg" -W -f '${db:Status-Abbrev} ${Package} ${Version}\n' | awk '$1 == "ii" {print $2, $3}' | sort)
+    diff=$(diff <(echo "$want") <(echo "$have") | sed -n 's/^< /locked but not installed: /p; s/^> /installed but not locked: /p' | paste -sd';' || true)
   fi
-  want=$(awk -v g="$name" '$1 == g {print $2, $3}' "$ROOTS_LOCK" | sort)
-  diff=$(diff <(echo "$want") <(echo "$have") | sed -n 's/^< /locked but not in the root: /p; s/^> /in the root but not locked: /p' | paste -sd';' || true)
-  [ -z "$diff" ] || fail "the root $name does not match $ROOTS_LOCK: $diff" "regenerate the lock with setup/make-lock.sh roots, or find what changed the root"
-  echo "$want" >"$target/.core-fips-locked"
+  [ -z "$diff" ] || { error_line "the root $name does not match $ROOTS_LOCK: $diff" "regenerate the lock with setup/make-lock.sh roots, or find what changed the root"; return 1; }
+  awk -v g="$name" '$1 == g {print $2, $3, $4}' "$ROOTS_LOCK" >"$target/.core-fips-locked" ||
+    { error_line "cannot write into $target" "check the cache's free space"; return 1; }
 }

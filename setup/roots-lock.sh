@@ -127,7 +127,7 @@ roots_lock_mmdebstrap() {
   local name=$1 target=$2 log=$3 hdr suite arch variant repo debs record hook=() rc=0
   hdr=$(roots_lock_header "$name")
   read -r _ _ _ suite arch variant _ <<<"$hdr"
-  debs=$(roots_lock_fetch "$name") || exit 1
+  debs=$(roots_lock_fetch "$name") || { rm -rf --one-file-system "$target"; exit 1; }
   repo=$(mktemp -d "${TMPDIR:-/tmp}/core-fips-repo.XXXXXX") || fail "cannot create a folder in ${TMPDIR:-/tmp}" "check its free space"
   # shellcheck disable=SC2086  # one path per line, none with spaces (pool file names)
   { ln -s $debs "$repo/" && (cd "$repo" && dpkg-scanpackages -m . /dev/null >Packages 2>scan.log); } ||
@@ -144,7 +144,11 @@ roots_lock_mmdebstrap() {
     --include="$(cut -d' ' -f7 <<<"$hdr")" --aptopt='Acquire::Languages "none"' --aptopt='APT::Install-Recommends "false"' \
     "${hook[@]}" "$suite" "$target" "deb [trusted=yes] copy://$repo ./" >"$log" 2>&1 || rc=$?
   rm -rf --one-file-system "$repo"
-  [ "$rc" = 0 ] || { rm -rf --one-file-system "$target"; fail "mmdebstrap of the root $name from its locked .debs failed (see $log)" "if apt asks for a package the lock lacks, regenerate the lock with setup/make-lock.sh roots"; }
+  if [ "$rc" != 0 ]; then
+    rm -rf --one-file-system "$target"
+    # apt's first complaint names the package the lock lacks, if that is the cause
+    fail "mmdebstrap of the root $name from its locked .debs failed: $(grep -m1 -E 'Depends:|^E:' "$log" | sed 's/^ *//') (see $log)" "if a package is missing from the lock, regenerate it with setup/make-lock.sh roots"
+  fi
   roots_lock_check "$name" "$target" || { rm -rf --one-file-system "$target"; exit 1; }
 }
 

@@ -111,10 +111,10 @@ roots_lock_fetch() {
     [ "$g" = "$name" ] || continue
     f=$debs/$(basename "$path")
     if [ ! -f "$f" ] || [ "$(sha256sum <"$f" | cut -d' ' -f1)" != "$sum" ]; then
-      rm -f "$f.part"
-      /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "$RL_MIRROR/$path" "$f.part" "SHA256:$sum" >>"$debs/download.log" 2>&1 ||
-        { rm -f "$f.part"; fail "root $name: download of $p $v ($path) failed or its SHA-256 is not the locked $sum (see $debs/download.log)" "check network access; if the archive dropped it, regenerate the lock with setup/make-lock.sh roots"; }
-      mv "$f.part" "$f" || fail "cannot move $f.part to $f" "check the cache's free space"
+      rm -f "$f.part.$$"
+      /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "$RL_MIRROR/$path" "$f.part.$$" "SHA256:$sum" >>"$debs/download.log" 2>&1 ||
+        { rm -f "$f.part.$$"; fail "root $name: download of $p $v ($path) failed or its SHA-256 is not the locked $sum (see $debs/download.log)" "check network access; if the archive dropped it, regenerate the lock with setup/make-lock.sh roots"; }
+      mv "$f.part.$$" "$f" || fail "cannot move $f.part to $f" "check the cache's free space"
     fi
     [ "$(sha256sum <"$f" | cut -d' ' -f1)" = "$sum" ] ||
       fail "root $name: $p $v: $(basename "$f") does not have the locked SHA-256 $sum" "the lock or the cached file is wrong; regenerate the lock with setup/make-lock.sh roots"

@@ -26,6 +26,7 @@ AWSLC_VERSION=5.1.0
 AWSLC_SYMBOL_PREFIX=core_fips_awslc_5_1_0
 . "$HERE/lib.sh"
 . "$HERE/apt-sid.sh"
+. "$HERE/roots-lock.sh"
 # A private apt state of its own: arm64 indexes, never mixed with the x86-64 one.
 SID_APT=$CACHE/apt-sid-arm64
 arm64_apt_update() {
@@ -52,27 +53,21 @@ if [ "${1:-}" = lock ]; then
   exit 0
 fi
 
-# A stock sid arm64 root: python3.14, pip, pytest and hypothesis as Debian ships them, extracted
+# A stock sid arm64 root: python3.14, python3.13, pip, pytest and hypothesis as Debian ships them
+# (exactly the packages of stock-sid-arm64 in setup/roots.lock, setup/roots-lock.sh), extracted
 # by mmdebstrap (its extract variant runs no maintainer script, so it needs no arm64 execution;
 # nothing else, so no libstdc++). Two changes make it usable without binfmt: the /lib link that
 # base-files would make (the loader's path), and python3.14 moved aside for a qemu-user wrapper.
 # Its bytecode is compiled ahead as a package's postinst would, by the host's 3.14.
 stock_root() {
-  local key dest tmp mirror pkgs=python3.14,python3-pip,python3-pytest,python3-hypothesis
-  key=$({ echo "$pkgs"; declare -f stock_root; } | sha256sum | cut -c1-12)
+  local key dest tmp
+  key=$({ roots_lock_lines stock-sid-arm64; declare -f stock_root; } | sha256sum | cut -c1-12) || exit 1
   dest=$CACHE/arm64/stock-sid-$key
   if [ ! -f "$dest/.core-fips-manifest" ]; then
-    ensure_host_packages host-apt-roots.log mmdebstrap debian-archive-keyring qemu-user-static
-    sid_apt_init
-    mirror=$(awk '{print $3; exit}' "$SID_APT/sources.list")
+    ensure_host_packages host-apt-roots.log mmdebstrap qemu-user-static
     say "making the stock sid arm64 root with mmdebstrap (about 30 s)"
-    tmp=$dest.tmp.$$
-    rm -rf "$dest".tmp.* && mkdir -p "$CACHE/arm64"
-    mmdebstrap --variant=extract --mode=root --architectures=arm64 --include="$pkgs" \
-      --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
-      --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
-      --aptopt='Acquire::Languages "none"' sid "$tmp" "deb $mirror sid main" >"$CACHE/arm64/stock-sid.log" 2>&1 ||
-      { rm -rf "$tmp"; fail "mmdebstrap of the stock sid arm64 root failed (see $CACHE/arm64/stock-sid.log)" "check network access to the Debian archive, then rerun"; }
+    rm -rf --one-file-system "$dest".tmp.* && tmp=$(mktemp -d "$dest.tmp.XXXXXX")
+    roots_lock_mmdebstrap stock-sid-arm64 "$tmp" "$CACHE/arm64/stock-sid.log"
     [ -e "$tmp/lib" ] || ln -s usr/lib "$tmp/lib"
     mv "$tmp/usr/bin/python3.14" "$tmp/usr/bin/python3.14-real"
     cat >"$tmp/usr/bin/python3.14" <<SH

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Regenerates setup/sid.lock: the exact Debian unstable packages the setup downloads, with their
+# Regenerates setup/sid.lock and setup/roots.lock (only the latter: `setup/make-lock.sh roots`;
+# see setup/roots-lock.sh): the exact Debian unstable packages the setup downloads, with their
 # versions and SHA-256 sums, so that every machine builds from the same bytes. Run by hand when a
 # dependency is bumped; the setup itself only reads the lock.
 #
@@ -16,11 +17,15 @@ OUT=$HERE/sid.lock
 . "$HERE/lib.sh"
 # shellcheck source=setup/apt-sid.sh
 . "$HERE/apt-sid.sh"
+# shellcheck source=setup/roots-lock.sh
+. "$HERE/roots-lock.sh"
 fail_loudly
 
 # The private apt lists are the cache's: not while a setup reads them.
 exec 9>"$CACHE/.lock"
 flock 9
+roots_lock_make "$HERE/roots.lock"
+[ "${1:-}" != roots ] || exit 0
 sid_apt_update
 
 NEW=$(mktemp "$OUT.new.XXXXXX")

@@ -40,7 +40,6 @@ FT_TSAN_PKGS=(libtsan2)
 # A private deb-src list beside apt-sid.sh's binary one: same mirror and options, own folders.
 ft_src_apt() {
   [ -n "${FT_APT_READY:-}" ] && return 0
-  . "$FT_HERE/apt-sid.sh"
   sid_apt_init
   FT_APT=$CACHE/apt-sid-src
   mkdir -p "$FT_APT/lists/partial" "$FT_APT/cache/archives/partial"
@@ -154,7 +153,8 @@ ft_link_pydeps() {
   want="import site; site.addsitedir('$dir')"
   [ "$(cat "$pth" 2>/dev/null)" = "$want" ] && return 0
   mkdir -p "$logs"
-  echo "$want" >"$pth.tmp.$$" && mv "$pth.tmp.$$" "$pth"
+  echo "$want" >"$pth.tmp.$$"
+  mv "$pth.tmp.$$" "$pth"
   "$dest/bin/python${mm}t" -c 'import pytest, hypothesis' 2>"$logs/pydeps.log" ||
     fail "python${mm}t cannot import pytest and hypothesis from $dir (see $logs/pydeps.log)" "run setup/deps.sh, then rerun"
 }
@@ -169,16 +169,14 @@ ft_setup() {
     tsan) extra=("$FT_TSAN_CONFIGURE") pkgs+=("${FT_TSAN_PKGS[@]}") tag=-tsan ;;
     *) fail "unknown interpreter variant: $variant" "use tsan, or nothing for the plain build" ;;
   esac
-  CACHE=${CACHE:-${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}
-  mkdir -p "$CACHE"
-  CACHE=$(cd "$CACHE" && pwd)
+  [ -n "${CACHE:-}" ] || cache_init
   pin=$(grep -E '^ft-source ' "$FT_LOCK" 2>/dev/null) ||
     fail "no ft-source pin in $FT_LOCK" "run setup/python-ft.sh --lock"
   read -r _ pkg ver sum pool <<<"$pin"
   [ "$pkg" = "$FT_SOURCE_PACKAGE" ] || fail "$FT_LOCK pins $pkg, expected $FT_SOURCE_PACKAGE" "run setup/python-ft.sh --lock"
   upstream=${ver%-*}
   mm=${upstream%.*}
-  key=$(printf '%s\n%s\n%s\n' "$pin" "$(declare -f ft_build)" "${extra[*]}" | sha256sum | cut -c1-12)
+  key=$(printf '%s\n%s\n%s\n' "$pin" "$(declare -f ft_build)" "${extra[*]}" | key_of -)
   dest=$CACHE/python${mm}t$tag-$key
   logs=$CACHE/python-ft$tag-logs
   py=$dest/bin/python${mm}t
@@ -189,7 +187,7 @@ ft_setup() {
     flock "$fd"
     if [ ! -x "$py" ]; then # another run may have finished it while this one waited
       ensure_host_packages host-apt-ft.log "${pkgs[@]}"
-      tarball=$(ft_fetch_source "$ver" "$sum" "$pool") || exit 1
+      tarball=$(ft_fetch_source "$ver" "$sum" "$pool")
       say "building free-threaded CPython $upstream${tag:+ ($variant)} into $dest: $([ -z "$tag" ] && echo 3 to 5 || echo about 10) minutes"
       ft_build "$tarball" "$dest" "$mm" "$logs" "${extra[@]}"
     fi
@@ -202,7 +200,7 @@ ft_setup() {
 # Pins the newest version whose orig tarball the archive actually serves (some pool files are gone).
 ft_lock() {
   local v dir file f tmp
-  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  cache_init
   mkdir -p "$CACHE/src"
   ft_src_apt
   tmp=$(mktemp -d)
@@ -230,12 +228,18 @@ ft_lock() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -euo pipefail
-  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  fail_loudly
+  cache_init
   case "${1:-}" in
     --lock) ft_lock ;;
-    "") ft_setup && echo "$CORE_FIPS_PYTHON_FT" ;;
-    --tsan) ft_setup tsan && echo "$CORE_FIPS_PYTHON_FT_TSAN" ;;
+    "")
+      ft_setup
+      echo "$CORE_FIPS_PYTHON_FT"
+      ;;
+    --tsan)
+      ft_setup tsan
+      echo "$CORE_FIPS_PYTHON_FT_TSAN"
+      ;;
     *) fail "unknown argument: $1" "usage: setup/python-ft.sh [--tsan | --lock]" ;;
   esac
 else

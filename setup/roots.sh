@@ -11,46 +11,58 @@
 #       (at the same path unless DST is given).
 #   . setup/roots.sh                               the functions, for tools that mount a view once
 # Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR.
+# mmdebstrap runs in a mount namespace of its own, removals never cross into another filesystem,
+# and every run mounts its view at a fresh folder of its own.
 set -euo pipefail
-ROOTS_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-: "${CACHE:=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}"
-. "$ROOTS_HERE/lib.sh"
+# shellcheck source=setup/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lib.sh"
+[ -n "${CACHE:-}" ] || cache_init
 
-# roots_ensure NAME SUITE PKG...: the root's path; built once per set of inputs, under a lock so
-# concurrent callers wait for one build instead of racing.
+# roots_mmdebstrap TMP SUITE LOG [OPTION...] -- PKG...: mmdebstrap of SUITE into the empty folder
+# TMP from the system's mirror (the one setup/apt-sid.sh uses, with the same date options), the
+# listed packages and what they depend on. It runs in a mount namespace of its own: the mounts it
+# makes inside the root vanish with it, even when it is killed.
+roots_mmdebstrap() {
+  local tmp=$1 suite=$2 log=$3 opts=()
+  shift 3
+  while [ "$1" != -- ]; do
+    opts+=("$1")
+    shift
+  done
+  shift
+  sid_apt_init
+  unshare --mount --propagation private \
+    mmdebstrap --mode=root "${opts[@]}" --include="$(IFS=,; echo "$*")" \
+    --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
+    --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
+    --aptopt='Acquire::Languages "none"' \
+    "$suite" "$tmp" "deb $SID_MIRROR $suite main" >"$log" 2>&1 ||
+    fail "mmdebstrap of the $suite root failed (see $log)" "check network access to the Debian archive, then rerun"
+}
+
+# roots_build TMP DEST SUITE PKG...: the root, and the record of what it holds (the archive is not
+# date-pinned, the versions are).
+roots_build() {
+  local tmp=$1 log=${2%-*}.log suite=$3
+  shift 3
+  # essential: only Essential:yes packages plus the listed ones and what they depend on (no apt,
+  # so nothing that pulls libstdc++ unasked).
+  roots_mmdebstrap "$tmp" "$suite" "$log" --variant=essential -- "$@"
+  # shellcheck disable=SC2016  # dpkg-query's own field syntax
+  chroot "$tmp" dpkg-query -W -f '${Package} ${Version}\n' >"$tmp/.core-fips-manifest.tmp"
+  [ -s "$tmp/.core-fips-manifest.tmp" ] || fail "dpkg-query lists no package in the new $suite root" "see $log"
+  mv "$tmp/.core-fips-manifest.tmp" "$tmp/.core-fips-manifest"
+}
+
+# roots_ensure NAME SUITE PKG...: the root's path; built once per set of inputs (the suite, the
+# packages, and how it is made), under a lock so that concurrent callers wait for one build.
 roots_ensure() {
-  local name=$1 suite=$2 key dest tmp mirror
+  local name=$1 suite=$2 dest
   shift 2
-  key=$({ echo "$suite $*"; declare -f roots_ensure; } | sha256sum | cut -c1-12)
-  dest=$CACHE/roots/$name-$key
-  if [ ! -f "$dest/.core-fips-manifest" ]; then
-    mkdir -p "$CACHE/roots"
-    exec 8>"$CACHE/roots/.lock"
-    flock 8
-    if [ ! -f "$dest/.core-fips-manifest" ]; then
-      ensure_host_packages host-apt-roots.log mmdebstrap debian-archive-keyring
-      . "$ROOTS_HERE/apt-sid.sh"
-      sid_apt_init
-      mirror=$(awk '{print $3; exit}' "$SID_APT/sources.list")
-      say "making the $suite root $name with mmdebstrap (about a minute)"
-      tmp=$dest.tmp.$$
-      rm -rf "$dest".tmp.*
-      # essential: only Essential:yes packages plus the listed ones and what they depend on (no apt,
-      # so nothing that pulls libstdc++ unasked).
-      mmdebstrap --variant=essential --mode=root --include="$(IFS=,; echo "$*")" \
-        --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
-        --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
-        --aptopt='Acquire::Languages "none"' \
-        "$suite" "$tmp" "deb $mirror $suite main" >"$CACHE/roots/$name.log" 2>&1 ||
-        { rm -rf "$tmp"; fail "mmdebstrap of the $suite root failed (see $CACHE/roots/$name.log)" "check network access to the Debian archive, then rerun"; }
-      # What the root holds, for the record: the archive is not date-pinned, the versions are.
-      # shellcheck disable=SC2016  # dpkg-query's own field syntax
-      chroot "$tmp" dpkg-query -W -f '${Package} ${Version}\n' >"$tmp/.core-fips-manifest.tmp"
-      mv "$tmp/.core-fips-manifest.tmp" "$tmp/.core-fips-manifest"
-      mv "$tmp" "$dest"
-    fi
-    exec 8>&-
-  fi
+  ensure_host_packages host-apt-roots.log mmdebstrap debian-archive-keyring
+  dest=$CACHE/roots/$name-$({ echo "$suite $*"; declare -f roots_build roots_mmdebstrap; } | key_of -)
+  [ -f "$dest/.core-fips-manifest" ] || say "making the $suite root $name with mmdebstrap (about a minute)"
+  cache_product "$dest" .core-fips-manifest roots_build "$suite" "$@"
   echo "$dest"
 }
 
@@ -79,21 +91,20 @@ roots_mount() {
   done
 }
 
-roots_run_inside() { # ROOT BINDS... -- ENV... -- CMD...
-  local root=$1 binds=() envs=() view
-  shift
+roots_run_inside() { # ROOT VIEW BINDS... -- ENV... -- CMD...
+  local root=$1 view=$2 binds=() envs=()
+  shift 2
   while [ "$1" != -- ]; do binds+=("$1"); shift; done
   shift
   while [ "$1" != -- ]; do envs+=("$1"); shift; done
   shift
-  view=/tmp/.core-fips-root
   roots_mount "$root" "$view" "${binds[@]}"
   exec chroot "$view" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
     "${envs[@]}" "$@"
 }
 
 roots_run() {
-  local root=$1 binds=() envs=()
+  local root=$1 binds=() envs=() top status=0
   shift
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
     case "$1" in
@@ -105,8 +116,12 @@ roots_run() {
   [ $# -gt 1 ] || fail "roots.sh run: no command given" "put the command after --"
   shift
   [ -f "$root/.core-fips-manifest" ] || fail "$root is not a root made by setup/roots.sh" "run setup/roots.sh ensure first"
+  # The view's two mount points, private to this run; empty again once the namespace is gone.
+  top=$(mktemp -d /tmp/core-fips-root.XXXXXX)
   unshare --mount --pid --fork --kill-child --propagation private \
-    "$ROOTS_HERE/roots.sh" _inside "$root" "${binds[@]}" -- "${envs[@]}" -- "$@"
+    "$SETUP_DIR/roots.sh" _inside "$root" "$top/view" "${binds[@]}" -- "${envs[@]}" -- "$@" || status=$?
+  rm -rf --one-file-system "$top"
+  return $status
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

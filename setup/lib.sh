@@ -106,13 +106,13 @@ cache_product() {
   exec {lock}>&-
 }
 
-# fetch_debs GROUP...: FETCHED lists the locked debs of the groups of setup/sid.lock, in
-# $CACHE/debs, each checked against its pinned SHA-256 on every call. Those absent or different are
+# fetch_debs GROUP...: FETCHED lists the locked debs of the groups of setup/sid.lock (FETCHED_GROUP
+# the group of each), in $CACHE/debs, each checked against its pinned SHA-256 on every call. Those absent or different are
 # downloaded from Debian unstable, by one apt-get per architecture (arm64 ones through the private
 # arm64 apt state): each apt-get reads unstable's whole index before it starts.
 fetch_debs() {
   local g p v sum path f arch part want=" $* " missing=() line
-  FETCHED=()
+  FETCHED=() FETCHED_GROUP=()
   for g in "$@"; do
     grep -q "^$g " "$SETUP_DIR/sid.lock" || fail "setup/sid.lock has no package in group $g" "run setup/make-lock.sh"
   done
@@ -121,7 +121,7 @@ fetch_debs() {
     [[ "$want" == *" $g "* ]] || continue
     f=$CACHE/debs/${path##*/}
     if [ ! -f "$f" ] || [ "$(sha256sum <"$f")" != "$sum  -" ]; then missing+=("$p $v $sum $path"); fi
-    FETCHED+=("$f")
+    FETCHED+=("$f") FETCHED_GROUP+=("$g")
   done <"$SETUP_DIR/sid.lock"
   [ ${#missing[@]} != 0 ] || return 0
   for arch in host arm64; do
@@ -159,12 +159,12 @@ fetch_debs() {
 # real one replaces it. Debian's setuptools reads two attributes that Debian's own stdlib hook adds:
 # setup/distutils_system_mod.py stands in for it.
 python_root_unpack() {
-  local tmp=$1 dest=$2 group=$3 triplet=$4 d inc site
-  fetch_debs "$group"
-  for d in "${FETCHED[@]}"; do dpkg-deb -x "$d" "$tmp"; done
-  fetch_debs pydeps
+  local tmp=$1 dest=$2 group=$3 triplet=$4 i inc site
+  fetch_debs "$group" pydeps
   mkdir -p "$tmp/pydeps"
-  for d in "${FETCHED[@]}"; do dpkg-deb -x "$d" "$tmp/pydeps"; done
+  for i in "${!FETCHED[@]}"; do
+    dpkg-deb -x "${FETCHED[i]}" "$tmp/$([ "${FETCHED_GROUP[i]}" != pydeps ] || echo pydeps)"
+  done
   for inc in "$tmp/usr/include/$triplet"/python3.14*; do
     cp -f "$inc/pyconfig.h" "$tmp/usr/include/${inc##*/}/pyconfig.h"
   done

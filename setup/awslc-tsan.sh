@@ -19,12 +19,7 @@ fail_loudly
 cache_init
 FLAG=-fsanitize=thread
 
-PYTHON=${CORE_FIPS_PYTHON:-}
-if [ -z "$PYTHON" ] && [ -f "$CACHE/env.sh" ]; then
-  # shellcheck source=/dev/null
-  PYTHON=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
-fi
-{ [ -n "$PYTHON" ] && [ -x "$PYTHON" ]; } || fail "no CPython 3.14 to compute the integrity value with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+PYTHON=$(core_python "to compute the integrity value with")
 
 # instrumented PREFIX: the library carries the instrumentation and passes its self-test when the
 # ThreadSanitizer interpreter loads it.

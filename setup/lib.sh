@@ -67,6 +67,18 @@ cache_init() {
   CACHE=$(cd "$CACHE" && pwd)
 }
 
+# core_python WHY: prints the project's CPython 3.14: CORE_FIPS_PYTHON, or the one setup/deps.sh
+# named in the cache's env.sh.
+core_python() {
+  local py=${CORE_FIPS_PYTHON:-}
+  if [ -z "$py" ] && [ -f "$CACHE/env.sh" ]; then
+    # shellcheck source=/dev/null  # written by setup/deps.sh at run time
+    py=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
+  fi
+  { [ -n "$py" ] && [ -x "$py" ]; } || fail "no CPython 3.14 $1" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+  echo "$py"
+}
+
 # key_of FILE...: the key of a product's inputs (- for stdin): a bump of any of them rebuilds.
 key_of() { cat "$@" | sha256sum | cut -c1-12; }
 
@@ -76,7 +88,7 @@ key_of() { cat "$@" | sha256sum | cut -c1-12; }
 # with one line naming the step; nothing of it is kept. Its output goes to stderr. bash ignores
 # set -e under `||`, `&&`, `!` and `if`, in the job too: called there, cache_product refuses to run.
 cache_product() {
-  local dest=$1 mark=$2 builder=$3 lock tmp status=0 probe
+  local dest=$1 mark=$2 builder=$3 lock tmp job status=0 probe
   shift 3
   [ ! -e "$dest/$mark" ] || return 0
   # Whether set -e holds here: the probe's `false` ends its subshell only then.
@@ -95,7 +107,11 @@ cache_product() {
       "$builder" "$tmp" "$dest" "$@"
       [ -e "$tmp/$mark" ] || fail "$builder left no $mark"
     ) >&2 &
-    wait $! || status=$?
+    job=$!
+    # Stopped from outside (setup/deps.sh stops its AWS-LC job when another step fails): no leftovers.
+    trap 'kill -TERM "$job" 2>/dev/null || true; wait "$job" || true; rm -rf --one-file-system "$tmp" "$tmp".*; exit 143' TERM INT
+    wait "$job" || status=$?
+    trap - TERM INT
     if [ $status != 0 ]; then
       rm -rf --one-file-system "$tmp" "$tmp".*
       [ "$status" = "$FAIL_SAID" ] || error_line "making ${dest##*/} stopped (exit $status); nothing of it is kept"

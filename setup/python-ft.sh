@@ -139,14 +139,8 @@ if missing:
 
 # ft_link_pydeps DEST MAJOR.MINOR LOGS: makes the 3.14 interpreter's pure-Python packages importable.
 ft_link_pydeps() {
-  local dest=$1 mm=$2 logs=$3 py314=${CORE_FIPS_PYTHON:-} dir pth want
-  if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
-    # shellcheck source=/dev/null  # written by setup/deps.sh at run time
-    py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
-  fi
-  if [ -z "$py314" ] || [ ! -x "$py314" ]; then
-    fail "no CPython 3.14 to share pytest and hypothesis with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
-  fi
+  local dest=$1 mm=$2 logs=$3 py314 dir pth want
+  py314=$(core_python "to share pytest and hypothesis with")
   dir=$("$py314" -I -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))') ||
     fail "$py314 cannot import pytest" "run setup/deps.sh"
   pth=$dest/lib/python${mm}t/site-packages/zz-core-fips-pydeps.pth

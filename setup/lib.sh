@@ -1,33 +1,47 @@
 # shellcheck shell=bash
 # Shared by the setup scripts and the tools: progress and error lines, a last-resort report for a
-# command that fails where no handler expected it, and host packages from the system's own
-# (bookworm) archive. Sourced; needs CACHE set before ensure_host_packages is called.
+# command that fails where no handler expected it, host packages from the system's own (bookworm)
+# archive, and the cache: its folder, keys, products built aside and renamed when checked, pinned
+# downloads, the python roots, qemu and chroot wrappers, and the keyed AWS-LC build. Sourced.
+SETUP_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=setup/apt-sid.sh
+. "$SETUP_DIR/apt-sid.sh"
+# The library every build links; its symbols carry the prefix, so that it lives beside OpenSSL.
+AWSLC_VERSION=5.1.0
+AWSLC_SYMBOL_PREFIX=core_fips_awslc_${AWSLC_VERSION//./_}
+
 say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 
 # fail WHAT [HOW]: the one error line (what failed, then how to fix it or where the log is), named
 # after the script that runs (setup/deps.sh, tools/test, ...), and exit 1. error_line prints the same
-# line for a failure that lets the run go on to its summary.
+# line for a failure that lets the run go on to its summary. Inside a subshell fail exits with
+# FAIL_SAID, so that the failure it has reported is not reported again by the shell around it.
+FAIL_SAID=97
 error_line() {
   local who=$0
   case "$who" in */*) who=${who%/*} && who=${who##*/}/${0##*/} ;; esac
-  printf '%s: ERROR: %s%s\n' "$who" "$1" "${2:+ — $2}" >&2
+  printf '%s: ERROR: %s%s%s\n' "$who" "$1" "${FAIL_WHILE:+, while $FAIL_WHILE}" "${2:+ — $2}" >&2
 }
 fail() {
   error_line "$@"
-  exit 1
+  exit_failed
+}
+exit_failed() {
+  [ "$BASH_SUBSHELL" = 0 ] && exit 1
+  exit "$FAIL_SAID"
 }
 
-# fail_loudly: set -e in functions and command substitutions too, and a line for any command that
-# ends the script without a handler of its own saying why. Inside a subshell (a command
-# substitution) it stays quiet: the command around the subshell fails in turn and says it once.
+# fail_loudly: set -e in functions and command substitutions too, and one line for the first command
+# that fails without a handler of its own, however deep in subshells it ran.
 fail_loudly() {
   set -eEuo pipefail
   shopt -s inherit_errexit
   trap 'unhandled_failure $? "$LINENO" "${BASH_SOURCE[0]:-$0}" "$BASH_COMMAND"' ERR
 }
 unhandled_failure() {
-  [ "$BASH_SUBSHELL" = 0 ] || return 0
-  fail "\`$4\` failed with exit $1 (${3##*/} line $2), unhandled" "rerun as bash -x $0 to trace it"
+  [[ $- == *e* ]] || return 0 # a region that checks statuses itself (set +e)
+  [ "$1" != "$FAIL_SAID" ] || exit_failed
+  fail "\`$4\` failed with exit $1 (${3##*/} line $2)" "rerun as bash -x $0 to trace it"
 }
 
 # ensure_host_packages LOG-NAME PKG...: installs the packages that are missing, only those.
@@ -42,4 +56,246 @@ ensure_host_packages() {
   say "installing host packages from the system's archive: ${missing[*]}"
   { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
     >"$log" 2>&1 || fail "apt-get install ${missing[*]} failed (see $log)" "check the system's apt sources and network"
+}
+
+# ------------------------------------------------------------------ the cache
+# cache_init: CACHE, the absolute path of the cache folder (CORE_FIPS_CACHE, default
+# ~/.cache/core-fips), created when missing.
+cache_init() {
+  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  mkdir -p "$CACHE" || fail "cannot create the cache folder $CACHE" "set CORE_FIPS_CACHE to a writable folder"
+  CACHE=$(cd "$CACHE" && pwd)
+}
+
+# core_python WHY: prints the project's CPython 3.14: CORE_FIPS_PYTHON, or the one setup/deps.sh
+# named in the cache's env.sh.
+core_python() {
+  local py=${CORE_FIPS_PYTHON:-}
+  if [ -z "$py" ] && [ -f "$CACHE/env.sh" ]; then
+    # shellcheck source=/dev/null  # written by setup/deps.sh at run time
+    py=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
+  fi
+  { [ -n "$py" ] && [ -x "$py" ]; } || fail "no CPython 3.14 $1" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
+  echo "$py"
+}
+
+# key_of FILE...: the key of a product's inputs (- for stdin): a bump of any of them rebuilds.
+key_of() { cat "$@" | sha256sum | cut -c1-12; }
+
+# cache_product DEST MARK BUILDER [ARG...]: makes DEST unless DEST/MARK exists: under a lock of its
+# own, BUILDER TMP DEST ARG... fills the empty folder TMP and checks what it made there; only then
+# is TMP renamed to DEST. BUILDER runs as a job with set -e on, and its first failing step ends it
+# with one line naming the step; nothing of it is kept. Its output goes to stderr. bash ignores
+# set -e under `||`, `&&`, `!` and `if`, in the job too: called there, cache_product refuses to run.
+cache_product() {
+  local dest=$1 mark=$2 builder=$3 lock tmp job status=0 probe
+  shift 3
+  [ ! -e "$dest/$mark" ] || return 0
+  # Whether set -e holds here: the probe's `false` ends its subshell only then.
+  probe=$(trap - ERR; set +e; (trap - ERR; set -e; false; echo ignored); :)
+  [ -z "$probe" ] || fail "$builder was called where bash ignores set -e (under ||, &&, ! or if)" "call the function that makes ${dest##*/} as a plain statement"
+  mkdir -p "${dest%/*}"
+  exec {lock}>"${dest%/*}/.lock-${dest##*/}"
+  flock "$lock"
+  if [ ! -e "$dest/$mark" ]; then # another run may have made it meanwhile
+    tmp=$dest.tmp.$$
+    rm -rf --one-file-system "$dest".tmp.* # what a killed run left
+    mkdir "$tmp"
+    (
+      fail_loudly
+      FAIL_WHILE="making ${dest##*/} (nothing of it is kept)"
+      "$builder" "$tmp" "$dest" "$@"
+      [ -e "$tmp/$mark" ] || fail "$builder left no $mark"
+    ) >&2 &
+    job=$!
+    # Stopped from outside (setup/deps.sh stops its AWS-LC job when another step fails): no leftovers.
+    trap 'kill -TERM "$job" 2>/dev/null || true; wait "$job" || true; rm -rf --one-file-system "$tmp" "$tmp".*; exit 143' TERM INT
+    wait "$job" || status=$?
+    trap - TERM INT
+    if [ $status != 0 ]; then
+      rm -rf --one-file-system "$tmp" "$tmp".*
+      [ "$status" = "$FAIL_SAID" ] || error_line "making ${dest##*/} stopped (exit $status); nothing of it is kept"
+      exit_failed
+    fi
+    mv -T "$tmp" "$dest"
+  fi
+  exec {lock}>&-
+}
+
+# fetch_debs GROUP...: FETCHED lists the locked debs of the groups of setup/sid.lock (FETCHED_GROUP
+# the group of each), in $CACHE/debs, each checked against its pinned SHA-256 on every call. Those absent or different are
+# downloaded from Debian unstable, by one apt-get per architecture (arm64 ones through the private
+# arm64 apt state): each apt-get reads unstable's whole index before it starts.
+fetch_debs() {
+  local g p v sum path f arch part want=" $* " missing=() line
+  FETCHED=() FETCHED_GROUP=()
+  for g in "$@"; do
+    grep -q "^$g " "$SETUP_DIR/sid.lock" || fail "setup/sid.lock has no package in group $g" "run setup/make-lock.sh"
+  done
+  mkdir -p "$CACHE/debs"
+  while read -r g p v sum path; do
+    [[ "$want" == *" $g "* ]] || continue
+    f=$CACHE/debs/${path##*/}
+    if [ ! -f "$f" ] || [ "$(sha256sum <"$f")" != "$sum  -" ]; then missing+=("$p $v $sum $path"); fi
+    FETCHED+=("$f") FETCHED_GROUP+=("$g")
+  done <"$SETUP_DIR/sid.lock"
+  [ ${#missing[@]} != 0 ] || return 0
+  for arch in host arm64; do
+    part=$(mktemp -d "$CACHE/debs/partial.XXXXXX")
+    for line in "${missing[@]}"; do
+      read -r p v sum path <<<"$line"
+      if [ "$arch" = "$([[ "$path" == *_arm64.deb ]] && echo arm64 || echo host)" ]; then echo "$p=$v"; fi
+    done >"$part/want"
+    if [ -s "$part/want" ]; then
+      sid_apt_update "$arch"
+      say "downloading $(wc -l <"$part/want") packages ($arch) from Debian unstable"
+      # shellcheck disable=SC2046  # one word a package
+      (cd "$part" && apt-get "${SID_APT_OPTS[@]}" -qq download $(cat want)) >>"$CACHE/debs/download.log" 2>&1 ||
+        fail "download of $(wc -l <"$part/want") packages ($arch) from Debian unstable failed (see $CACHE/debs/download.log)" "check network access to the Debian archive; if a version left the archive, run setup/make-lock.sh"
+      for line in "${missing[@]}"; do
+        read -r p v sum path <<<"$line"
+        grep -qxF "$p=$v" "$part/want" || continue
+        f=$CACHE/debs/${path##*/}
+        # apt names the file with the epoch escaped; keep the pool's name.
+        mv "$part/${p}_"*.deb "$f.tmp.$$" 2>/dev/null || fail "the download of $p $v produced no file" "run setup/make-lock.sh to refresh the pins"
+        [ "$(sha256sum <"$f.tmp.$$")" = "$sum  -" ] ||
+          { rm -f "$f.tmp.$$"; fail "checksum mismatch for ${f##*/}" "the archive served other bytes than pinned in setup/sid.lock; rerun, or refresh the lock deliberately"; }
+        mv "$f.tmp.$$" "$f"
+      done
+    fi
+    rm -rf "$part"
+  done
+}
+
+# ------------------------------------------------------------------ python roots
+# python_root_unpack TMP DEST GROUP TRIPLET: the locked debs of GROUP unpacked into TMP (to be
+# renamed DEST), and the pure-Python packages (group pydeps) into TMP/pydeps, put on the
+# interpreter's path by a .pth that names their final place. Debian's pyconfig.h is a shim that
+# includes a multiarch path (TRIPLET) which compilers outside Debian's layout do not search: the
+# real one replaces it. Debian's setuptools reads two attributes that Debian's own stdlib hook adds:
+# setup/distutils_system_mod.py stands in for it.
+python_root_unpack() {
+  local tmp=$1 dest=$2 group=$3 triplet=$4 i inc site
+  fetch_debs "$group" pydeps
+  mkdir -p "$tmp/pydeps"
+  for i in "${!FETCHED[@]}"; do
+    dpkg-deb -x "${FETCHED[i]}" "$tmp/$([ "${FETCHED_GROUP[i]}" != pydeps ] || echo pydeps)"
+  done
+  for inc in "$tmp/usr/include/$triplet"/python3.14*; do
+    cp -f "$inc/pyconfig.h" "$tmp/usr/include/${inc##*/}/pyconfig.h"
+  done
+  cp "$SETUP_DIR/distutils_system_mod.py" "$tmp/pydeps/usr/lib/python3/dist-packages/_distutils_system_mod.py"
+  site=$tmp/usr/local/lib/python3.14/dist-packages
+  mkdir -p "$site"
+  echo "import site; site.addsitedir('$dest/pydeps/usr/lib/python3/dist-packages')" >"$site/zz-core-fips-pydeps.pth"
+}
+
+# python_root_check TMP RUNNER...: the unpacked interpreter, run where it lies by RUNNER (its own
+# loader, or qemu), imports what the project needs from the stdlib and from TMP/pydeps.
+python_root_check() {
+  local tmp=$1
+  shift
+  env -u PYTHONHOME PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$tmp/pydeps/usr/lib/python3/dist-packages" "$@" -c '
+import ctypes, platform, ssl, sys, pytest, hypothesis
+assert sys.version_info[:2] == (3, 14), sys.version
+print(f"{platform.machine()} python {sys.version.split()[0]}, ssl, ctypes, pytest and hypothesis import")' >&2 ||
+    fail "the unpacked interpreter does not run or lacks a module" "the error is above; run setup/make-lock.sh if a package is missing"
+}
+
+# python_root_key GROUP BUILDER...: the key of a python root: its locked packages, the stand-in
+# module, and the text of the functions that make it.
+python_root_key() {
+  local group=$1
+  shift
+  { grep -E "^($group|pydeps) " "$SETUP_DIR/sid.lock"; declare -f python_root_unpack "$@"; } |
+    key_of - "$SETUP_DIR/distutils_system_mod.py"
+}
+
+# ------------------------------------------------------------------ wrappers
+# qemu_wrapper FILE ROOT [PROGRAM]: FILE runs aarch64 programs under qemu-user with ROOT's loader
+# and libraries first (-L); or, given PROGRAM, is that program, with argv[0] FILE (or a venv's link
+# to it) so that sys.executable starts children the same way. The CPU is the caller's choice
+# (CORE_FIPS_QEMU_CPU; by default "max" with pointer authentication off, which qemu emulates in
+# software, several times slower); further qemu options in CORE_FIPS_QEMU_OPTS.
+qemu_wrapper() {
+  local run=
+  [ -z "${3:-}" ] || run="-0 \"\$0\" $3"
+  cat >"$1" <<SH
+#!/bin/sh
+# ${3:-Any aarch64 program} under qemu-user, the libraries of $2 first (setup/lib.sh, qemu_wrapper).
+exec qemu-aarch64-static -cpu "\${CORE_FIPS_QEMU_CPU:-max,pauth=off}" -L $2 \${CORE_FIPS_QEMU_OPTS:-} $run "\$@"
+SH
+  chmod +x "$1"
+}
+
+# chroot_wrappers DIR VIEW PREFIX TOOL...: DIR/PREFIX-TOOL runs the root's /usr/bin/PREFIX-TOOL
+# chrooted into the root mounted at VIEW, in the caller's folder (the same path inside the root).
+chroot_wrappers() {
+  local dir=$1 view=$2 prefix=$3 tool
+  shift 3
+  mkdir -p "$dir"
+  for tool in "$@"; do
+    cat >"$dir/$prefix$tool" <<SH
+#!/bin/sh
+# $prefix$tool of the root mounted at $view, run there in the caller's folder.
+exec /usr/sbin/chroot $view /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 /bin/sh -c 'cd "\$0" && exec "\$@"' "\$PWD" /usr/bin/$prefix$tool "\$@"
+SH
+    chmod +x "$dir/$prefix$tool"
+  done
+}
+
+# ------------------------------------------------------------------ AWS-LC
+# awslc_dir PARENT [LINE...] [-- FILE...]: the cache folder of an AWS-LC build,
+# PARENT/awslc-VERSION-fips-KEY, KEY covering the pinned source package, the build scripts and the
+# caller's further inputs: LINEs of text (a cross compiler's version, the root it builds in) and
+# FILEs (a toolchain file).
+awslc_dir() {
+  local parent=$1 lines=() files=() key
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    lines+=("$1")
+    shift
+  done
+  [ $# = 0 ] || files=("${@:2}")
+  key=$({ grep -E '^awslc ' "$SETUP_DIR/sid.lock"; [ ${#lines[@]} = 0 ] || printf '%s\n' "${lines[@]}"; } |
+    key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "${files[@]}")
+  echo "$parent/awslc-$AWSLC_VERSION-fips-$key"
+}
+
+# awslc_ensure DEST CHECK [RUNNER...]: AWS-LC built FIPS=1 by setup/build-awslc.sh into DEST,
+# unless it is there; RUNNER is what runs the build (env settings, nice, setup/roots.sh run ...),
+# and CHECK PREFIX (a function) proves the new library before it is kept.
+awslc_ensure() {
+  local dest=$1
+  shift
+  [ -f "$dest/lib/libcrypto-awslc.so.0" ] && return 0
+  say "building AWS-LC $AWSLC_VERSION (FIPS) into $dest: a minute or two"
+  cache_product "$dest" lib/libcrypto-awslc.so.0 awslc_build "$@"
+}
+awslc_build() { # TMP DEST CHECK RUNNER...
+  local tmp=$1 dest=$2 check=$3 runner=("${@:4}") deb
+  fetch_debs awslc # checked against its pin again: the cache hands it out
+  deb=${FETCHED[0]}
+  mkdir "$tmp.work"
+  "${runner[@]}" bash "$SETUP_DIR/build-awslc.sh" "$deb" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
+  rmdir "$tmp"
+  mv "$tmp.work/prefix" "$tmp"
+  rm -rf "$tmp.work"
+  "$check" "$tmp"
+}
+
+# awslc_loads PREFIX [PYTHON...]: the library's power-on self-tests and integrity check pass when
+# PYTHON (default: the host's python3) loads it, and it reports FIPS mode.
+awslc_loads() {
+  local lib=$1/lib/libcrypto-awslc.so.0 py=("${@:2}")
+  [ ${#py[@]} != 0 ] || py=(/usr/bin/python3)
+  "${py[@]}" -c 'import ctypes, sys
+lib = ctypes.CDLL(sys.argv[1])  # runs the power-on self-tests and the integrity check
+sys.exit(0 if getattr(lib, sys.argv[2] + "_FIPS_mode")() == 1 else "FIPS_mode() is not 1")' "$lib" "$AWSLC_SYMBOL_PREFIX" ||
+    fail "the new AWS-LC library fails its FIPS self-test when loaded" "see the error above"
+}
+# awslc_is_aarch64 PREFIX: the cross build made an AArch64 library.
+awslc_is_aarch64() {
+  [[ "$(readelf -h "$1/lib/libcrypto-awslc.so.0")" == *AArch64* ]] ||
+    fail "the cross-built AWS-LC is not an AArch64 library" "check cmake/aarch64-toolchain.cmake"
 }

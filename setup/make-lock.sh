@@ -9,17 +9,13 @@
 # it: a run that fails anywhere leaves the old lock as it was.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
-CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
-mkdir -p "$CACHE"
-CACHE=$(cd "$CACHE" && pwd)
 OUT=$HERE/sid.lock
 # shellcheck source=setup/lib.sh
 . "$HERE/lib.sh"
-# shellcheck source=setup/apt-sid.sh
-. "$HERE/apt-sid.sh"
 # shellcheck source=setup/roots-lock.sh
 . "$HERE/roots-lock.sh"
 fail_loudly
+cache_init
 
 # The private apt lists are the cache's: not while a setup reads them.
 exec 9>"$CACHE/.lock"
@@ -74,8 +70,9 @@ exact_group pydeps python3-pytest python3-pluggy python3-iniconfig python3-packa
   python3-build python3-pyproject-hooks python3-setuptools-whl
 exact_group awslc librust-aws-lc-sys-dev
 exact_group auditwheel python3-auditwheel python3-pyelftools
-CORE_FIPS_CACHE=$CACHE "$HERE/arm64.sh" lock >>"$NEW" || fail "setup/arm64.sh lock failed" "its error is above"
-GROUPS_MADE+=(arm64)
+# The arm64 interpreter of setup/arm64.sh, from the arm64 indexes (kept apart from the host's).
+sid_apt_update arm64
+closure_group arm64 python3.14 python3.14-dev libpython3.14-dev libstdc++6
 
 # Check before replacing: a lock that the setup would misread must never land.
 bad=$(grep -vnE '^(#.*|[a-z0-9-]+ [a-z0-9][a-z0-9+.-]+ [0-9A-Za-z.+~:-]+ [0-9a-f]{64} pool/[^ ]+\.deb)$' "$NEW" || true)

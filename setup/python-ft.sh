@@ -40,7 +40,6 @@ FT_TSAN_PKGS=(libtsan2)
 # A private deb-src list beside apt-sid.sh's binary one: same mirror and options, own folders.
 ft_src_apt() {
   [ -n "${FT_APT_READY:-}" ] && return 0
-  . "$FT_HERE/apt-sid.sh"
   sid_apt_init
   FT_APT=$CACHE/apt-sid-src
   mkdir -p "$FT_APT/lists/partial" "$FT_APT/cache/archives/partial"
@@ -140,21 +139,16 @@ if missing:
 
 # ft_link_pydeps DEST MAJOR.MINOR LOGS: makes the 3.14 interpreter's pure-Python packages importable.
 ft_link_pydeps() {
-  local dest=$1 mm=$2 logs=$3 py314=${CORE_FIPS_PYTHON:-} dir pth want
-  if [ -z "$py314" ] && [ -f "$CACHE/env.sh" ]; then
-    # shellcheck source=/dev/null  # written by setup/deps.sh at run time
-    py314=$(. "$CACHE/env.sh" && echo "${CORE_FIPS_PYTHON:-}")
-  fi
-  if [ -z "$py314" ] || [ ! -x "$py314" ]; then
-    fail "no CPython 3.14 to share pytest and hypothesis with" "run setup/deps.sh first, or set CORE_FIPS_PYTHON"
-  fi
+  local dest=$1 mm=$2 logs=$3 py314 dir pth want
+  py314=$(core_python "to share pytest and hypothesis with")
   dir=$("$py314" -I -c 'import os, pytest; print(os.path.dirname(os.path.dirname(pytest.__file__)))') ||
     fail "$py314 cannot import pytest" "run setup/deps.sh"
   pth=$dest/lib/python${mm}t/site-packages/zz-core-fips-pydeps.pth
   want="import site; site.addsitedir('$dir')"
   [ "$(cat "$pth" 2>/dev/null)" = "$want" ] && return 0
   mkdir -p "$logs"
-  echo "$want" >"$pth.tmp.$$" && mv "$pth.tmp.$$" "$pth"
+  echo "$want" >"$pth.tmp.$$"
+  mv "$pth.tmp.$$" "$pth"
   "$dest/bin/python${mm}t" -c 'import pytest, hypothesis' 2>"$logs/pydeps.log" ||
     fail "python${mm}t cannot import pytest and hypothesis from $dir (see $logs/pydeps.log)" "run setup/deps.sh, then rerun"
 }
@@ -169,16 +163,14 @@ ft_setup() {
     tsan) extra=("$FT_TSAN_CONFIGURE") pkgs+=("${FT_TSAN_PKGS[@]}") tag=-tsan ;;
     *) fail "unknown interpreter variant: $variant" "use tsan, or nothing for the plain build" ;;
   esac
-  CACHE=${CACHE:-${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}
-  mkdir -p "$CACHE"
-  CACHE=$(cd "$CACHE" && pwd)
+  [ -n "${CACHE:-}" ] || cache_init
   pin=$(grep -E '^ft-source ' "$FT_LOCK" 2>/dev/null) ||
     fail "no ft-source pin in $FT_LOCK" "run setup/python-ft.sh --lock"
   read -r _ pkg ver sum pool <<<"$pin"
   [ "$pkg" = "$FT_SOURCE_PACKAGE" ] || fail "$FT_LOCK pins $pkg, expected $FT_SOURCE_PACKAGE" "run setup/python-ft.sh --lock"
   upstream=${ver%-*}
   mm=${upstream%.*}
-  key=$(printf '%s\n%s\n%s\n' "$pin" "$(declare -f ft_build)" "${extra[*]}" | sha256sum | cut -c1-12)
+  key=$(printf '%s\n%s\n%s\n' "$pin" "$(declare -f ft_build)" "${extra[*]}" | key_of -)
   dest=$CACHE/python${mm}t$tag-$key
   logs=$CACHE/python-ft$tag-logs
   py=$dest/bin/python${mm}t
@@ -189,7 +181,7 @@ ft_setup() {
     flock "$fd"
     if [ ! -x "$py" ]; then # another run may have finished it while this one waited
       ensure_host_packages host-apt-ft.log "${pkgs[@]}"
-      tarball=$(ft_fetch_source "$ver" "$sum" "$pool") || exit 1
+      tarball=$(ft_fetch_source "$ver" "$sum" "$pool")
       say "building free-threaded CPython $upstream${tag:+ ($variant)} into $dest: $([ -z "$tag" ] && echo 3 to 5 || echo about 10) minutes"
       ft_build "$tarball" "$dest" "$mm" "$logs" "${extra[@]}"
     fi
@@ -202,7 +194,7 @@ ft_setup() {
 # Pins the newest version whose orig tarball the archive actually serves (some pool files are gone).
 ft_lock() {
   local v dir file f tmp
-  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  cache_init
   mkdir -p "$CACHE/src"
   ft_src_apt
   tmp=$(mktemp -d)
@@ -230,12 +222,18 @@ ft_lock() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -euo pipefail
-  CACHE=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}
+  fail_loudly
+  cache_init
   case "${1:-}" in
     --lock) ft_lock ;;
-    "") ft_setup && echo "$CORE_FIPS_PYTHON_FT" ;;
-    --tsan) ft_setup tsan && echo "$CORE_FIPS_PYTHON_FT_TSAN" ;;
+    "")
+      ft_setup
+      echo "$CORE_FIPS_PYTHON_FT"
+      ;;
+    --tsan)
+      ft_setup tsan
+      echo "$CORE_FIPS_PYTHON_FT_TSAN"
+      ;;
     *) fail "unknown argument: $1" "usage: setup/python-ft.sh [--tsan | --lock]" ;;
   esac
 else

@@ -5,7 +5,7 @@
 # only from those bytes: the locked .debs are fetched (SHA-256 checked, cached under the cache's
 # debs/), served to mmdebstrap as a local repository that holds nothing else, and the packages the
 # root ends up with must equal the lock, or the build fails naming the difference.
-# Sourced (needs CACHE, lib.sh and apt-sid.sh); `roots_lock_make FILE` is run by setup/make-lock.sh.
+# Sourced by setup/roots.sh (needs CACHE and lib.sh); `roots_lock_make FILE` is run by setup/make-lock.sh.
 
 ROOTS_LOCK_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOTS_LOCK=${CORE_FIPS_ROOTS_LOCK:-$ROOTS_LOCK_HERE/roots.lock}
@@ -130,7 +130,7 @@ roots_lock_mmdebstrap() {
   local name=$1 target=$2 log=$3 hdr suite arch variant repo debs record hook=() rc=0
   hdr=$(roots_lock_header "$name")
   read -r _ _ _ suite arch variant _ <<<"$hdr"
-  debs=$(roots_lock_fetch "$name") || { rm -rf --one-file-system "$target"; exit 1; }
+  debs=$(roots_lock_fetch "$name")
   repo=$(mktemp -d "${TMPDIR:-/tmp}/core-fips-repo.XXXXXX") || fail "cannot create a folder in ${TMPDIR:-/tmp}" "check its free space"
   # shellcheck disable=SC2086  # one path per line, none with spaces (pool file names)
   { ln -s $debs "$repo/" && (cd "$repo" && dpkg-scanpackages -m . /dev/null >Packages 2>scan.log); } ||

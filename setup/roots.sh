@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Cached Debian roots made by mmdebstrap from exactly the packages pinned for them in
 # setup/roots.lock (fetched from the system's mirror, the one setup/apt-sid.sh uses), and a way to
-# run commands in them. A root is only ever read: every
-# run sees it through an overlay whose writable layer is a tmpfs, so one cached root serves any
-# number of concurrent runs and never drifts.
+# run commands in them. A root is only ever read: every run sees it through an overlay whose
+# writable layer is a tmpfs, so one cached root serves any number of concurrent runs and never
+# drifts.
 #
 #   setup/roots.sh ensure NAME [SUITE PKG...]      prints the cached root's path (first: ~1 min),
 #       made from its locked packages (setup/roots.lock, setup/roots-lock.sh)
@@ -13,39 +13,34 @@
 #       (at the same path unless DST is given).
 #   . setup/roots.sh                               the functions, for tools that mount a view once
 # Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR.
+# mmdebstrap runs in a mount namespace of its own, removals never cross into another filesystem,
+# and every run mounts its view at a fresh folder of its own.
 set -euo pipefail
-ROOTS_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-: "${CACHE:=${CORE_FIPS_CACHE:-$HOME/.cache/core-fips}}"
-. "$ROOTS_HERE/lib.sh"
-. "$ROOTS_HERE/apt-sid.sh"
-. "$ROOTS_HERE/roots-lock.sh"
+# shellcheck source=setup/lib.sh
+. "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lib.sh"
+[ -n "${CACHE:-}" ] || cache_init
+# shellcheck source=setup/roots-lock.sh
+. "$SETUP_DIR/roots-lock.sh"
 
-# roots_ensure NAME [SUITE PKG...]: the root's path, made from exactly its lines of setup/roots.lock
-# (setup/roots-lock.sh; a caller that names the suite and packages must name the lock's) and
-# keyed by them; built once per lock, under a lock so concurrent callers wait for one build.
+# roots_build TMP DEST NAME: the root NAME, made from its locked .debs and checked against the lock.
+roots_build() {
+  roots_lock_mmdebstrap "$3" "$1" "$CACHE/roots/$3.log"
+  mv "$1/.core-fips-locked" "$1/.core-fips-manifest"
+}
+
+# roots_ensure NAME [SUITE PKG...]: the root's path, made from exactly its lines of
+# setup/roots.lock (a caller that names the suite and packages must name the lock's) and keyed by
+# them; built once per lock, under a lock so that concurrent callers wait for one build.
 roots_ensure() {
-  local name=$1 key dest tmp hdr
+  local name=$1 hdr dest
   shift
-  hdr=$(roots_lock_header "$name") || exit 1
+  hdr=$(roots_lock_header "$name")
   [ $# -eq 0 ] || [ "$1 $(IFS=,; echo "${*:2}")" = "$(cut -d' ' -f4,7 <<<"$hdr")" ] ||
     fail "the root $name is asked for as $1 $(IFS=,; echo "${*:2}") but locked as $(cut -d' ' -f4,7 <<<"$hdr")" "change ROOTS_SPECS in setup/roots-lock.sh to match, then run setup/make-lock.sh roots"
-  key=$(roots_lock_lines "$name" | sha256sum | cut -c1-12) || exit 1
-  dest=$CACHE/roots/$name-$key
-  if [ ! -f "$dest/.core-fips-manifest" ]; then
-    mkdir -p "$CACHE/roots" || fail "cannot create $CACHE/roots" "check the cache's permissions"
-    exec 8>"$CACHE/roots/.lock"
-    flock 8
-    if [ ! -f "$dest/.core-fips-manifest" ]; then
-      ensure_host_packages host-apt-roots.log mmdebstrap
-      say "making the root $name from its locked packages with mmdebstrap (about a minute)"
-      rm -rf --one-file-system "$dest".tmp.*
-      tmp=$(mktemp -d "$dest.tmp.XXXXXX") || fail "cannot create a folder beside $dest" "check the cache's free space"
-      roots_lock_mmdebstrap "$name" "$tmp" "$CACHE/roots/$name.log"
-      { mv "$tmp/.core-fips-locked" "$tmp/.core-fips-manifest" && mv "$tmp" "$dest"; } ||
-        fail "cannot move the root $name into the cache at $dest" "check the cache's free space, then rerun"
-    fi
-    exec 8>&-
-  fi
+  ensure_host_packages host-apt-roots.log mmdebstrap dpkg-dev
+  dest=$CACHE/roots/$name-$(roots_lock_lines "$name" | key_of -)
+  [ -f "$dest/.core-fips-manifest" ] || say "making the root $name from its locked packages with mmdebstrap (about a minute)"
+  cache_product "$dest" .core-fips-manifest roots_build "$name"
   echo "$dest"
 }
 
@@ -74,8 +69,8 @@ roots_mount() {
   done
 }
 
-roots_run_inside() { # VIEW ROOT BINDS... -- ENV... -- CMD...
-  local view=$1 root=$2 binds=() envs=()
+roots_run_inside() { # ROOT VIEW BINDS... -- ENV... -- CMD...
+  local root=$1 view=$2 binds=() envs=()
   shift 2
   while [ "$1" != -- ]; do binds+=("$1"); shift; done
   shift
@@ -87,7 +82,7 @@ roots_run_inside() { # VIEW ROOT BINDS... -- ENV... -- CMD...
 }
 
 roots_run() {
-  local root=$1 binds=() envs=() dir rc=0
+  local root=$1 binds=() envs=() top status=0
   shift
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
     case "$1" in
@@ -99,12 +94,12 @@ roots_run() {
   [ $# -gt 1 ] || fail "roots.sh run: no command given" "put the command after --"
   shift
   [ -f "$root/.core-fips-manifest" ] || fail "$root is not a root made by setup/roots.sh" "run setup/roots.sh ensure first"
-  # The view's mount points, empty again once the namespace is gone.
-  dir=$(mktemp -d "${TMPDIR:-/tmp}/core-fips-root.XXXXXX") || fail "cannot create a folder in ${TMPDIR:-/tmp}" "check its free space"
+  # The view's two mount points, private to this run; empty again once the namespace is gone.
+  top=$(mktemp -d /tmp/core-fips-root.XXXXXX)
   unshare --mount --pid --fork --kill-child --propagation private \
-    "$ROOTS_HERE/roots.sh" _inside "$dir/root" "$root" "${binds[@]}" -- "${envs[@]}" -- "$@" || rc=$?
-  rm -rf --one-file-system "$dir"
-  return "$rc"
+    "$SETUP_DIR/roots.sh" _inside "$root" "$top/view" "${binds[@]}" -- "${envs[@]}" -- "$@" || status=$?
+  rm -rf --one-file-system "$top"
+  return $status
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
@@ -114,6 +109,6 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     ensure) roots_ensure "$@" ;;
     run) roots_run "$@" ;;
     _inside) roots_run_inside "$@" ;;
-    *) fail "usage: setup/roots.sh ensure NAME [SUITE PKG...] | run ROOT [-b SPEC]... [-e VAR=VAL]... -- CMD..." "see the top of setup/roots.sh" ;;
+    *) fail "usage: setup/roots.sh ensure NAME SUITE PKG... | run ROOT [-b SPEC]... [-e VAR=VAL]... -- CMD..." "see the top of setup/roots.sh" ;;
   esac
 fi

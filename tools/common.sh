@@ -1,11 +1,12 @@
 # shellcheck shell=bash
-# Shared by the tools. Sourced with ROOT set to the checkout; then `setup_deps [COMPONENT...]` sets
-# up the dependencies (fast when cached) with the optional components the tool needs (ft, dbg,
-# fuzz, valgrind, lint: see setup/deps.sh) and exports the paths they have, and build_tree
-# configures and builds.
+# Shared by the tools. Sourced with ROOT set to the checkout; then CACHE names the cache folder,
+# `setup_deps [COMPONENT...]` sets up the dependencies (fast when cached) with the optional
+# components the tool needs (ft, dbg, fuzz, valgrind, lint: see setup/deps.sh) and exports the
+# paths they have, and build_tree configures and builds.
 # shellcheck source=setup/lib.sh
 . "$ROOT/setup/lib.sh"
 fail_loudly
+cache_init
 # shellcheck disable=SC2034  # for the tools that source this file
 BUILD=${CORE_FIPS_BUILD:-$ROOT/build}
 

@@ -54,7 +54,7 @@ def main(argv: list[str]) -> int:
 
 def shrink(path: str) -> None:
     """A few flat colours need no 24-bit pixels: a palette PNG is a quarter of the size, which
-    matters for the copy committed beside the README."""
+    matters for the copy committed for docs/development.md."""
     from PIL import Image  # matplotlib's own dependency
 
     with Image.open(path) as img:

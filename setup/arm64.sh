@@ -13,6 +13,7 @@
 #   setup/arm64.sh           the whole setup; prints the path of an env file for tools/arm64
 #   setup/arm64.sh root      only the python3.14 root and its runner (tools/wheel); prints an env file
 #   setup/arm64.sh stock     prints the path of a stock sid arm64 root for tests/stock/run
+#                            (also needs CORE_FIPS_PYTHON_FT, our 3.13t)
 # (setup/make-lock.sh writes the arm64 group of setup/sid.lock.)
 # Environment: CORE_FIPS_CACHE, DEBIAN_MIRROR.
 set -euo pipefail
@@ -43,18 +44,25 @@ arm64_python_root() {
 # arm64_stock_root TMP DEST: python3.14, python3.13, pip, pytest and hypothesis as Debian ships
 # them (exactly the packages of stock-sid-arm64 in setup/roots.lock), extracted by mmdebstrap (its extract variant runs no maintainer script, so it needs no arm64
 # execution; nothing else, so no libstdc++). Two changes make it usable without binfmt: the /lib
-# link that base-files would make (the loader's path), and python3.14 moved aside for a qemu-user
-# wrapper. Its bytecode is compiled ahead as a package's postinst would, by the host's 3.14.
+# link that base-files would make (the loader's path), and python3.14 and python3.13 moved aside
+# for qemu-user wrappers. Its bytecode is compiled ahead as a package's postinst would, natively:
+# 3.14's by the host's 3.14, 3.13's by our 3.13t (the same bytecode: one magic number per minor
+# version, checked below).
 arm64_stock_root() {
-  local tmp=$1 dest=$2 log=$ARM/stock-sid-compileall.log
+  local tmp=$1 dest=$2 log v py
   roots_lock_mmdebstrap stock-sid-arm64 "$tmp" "$ARM/stock-sid.log"
   [ -e "$tmp/lib" ] || ln -s usr/lib "$tmp/lib"
-  mv "$tmp/usr/bin/python3.14" "$tmp/usr/bin/python3.14-real"
-  qemu_wrapper "$tmp/usr/bin/python3.14" "$dest" "$dest/usr/bin/python3.14-real"
-  "$CORE_FIPS_PYTHON" -m compileall -q -j 2 -s "$tmp" -p "$dest" "$tmp/usr/lib/python3.14" "$tmp/usr/lib/python3/dist-packages" \
-    >"$log" 2>&1 || fail "compiling the stock root's bytecode failed (see $log)" "fix the cause shown there, then rerun"
-  PYTHONDONTWRITEBYTECODE=1 qemu-aarch64-static -cpu max,pauth=off -L "$tmp" "$tmp/usr/bin/python3.14-real" -c 'import pip, pytest, hypothesis' ||
-    fail "the stock root's python3.14 does not run under qemu-user" "see the error above"
+  for v in 3.14 3.13; do
+    log=$ARM/stock-sid-compileall-$v.log py=$CORE_FIPS_PYTHON && [ "$v" = 3.14 ] || py=$CORE_FIPS_PYTHON_FT
+    mv "$tmp/usr/bin/python$v" "$tmp/usr/bin/python$v-real"
+    qemu_wrapper "$tmp/usr/bin/python$v" "$dest" "$dest/usr/bin/python$v-real"
+    "$py" -m compileall -q -j 2 -s "$tmp" -p "$dest" "$tmp/usr/lib/python$v" "$tmp/usr/lib/python3/dist-packages" \
+      >"$log" 2>&1 || fail "compiling the stock root's $v bytecode failed (see $log)" "fix the cause shown there, then rerun"
+    [ "$(PYTHONDONTWRITEBYTECODE=1 qemu-aarch64-static -cpu max,pauth=off -L "$tmp" "$tmp/usr/bin/python$v-real" -c \
+      'import importlib.util, pip, pytest, hypothesis; print(importlib.util.MAGIC_NUMBER.hex())')" = \
+      "$("$py" -c 'import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())')" ] ||
+      fail "the stock root's python$v does not run under qemu-user, or its bytecode is not $py's" "see the error above"
+  done
   (cd "$tmp" && find . -xdev -printf '%P\n' | sort) >"$tmp/.core-fips-manifest"
 }
 
@@ -97,7 +105,8 @@ arm64_gtest() { # TMP DEST
 
 arm64_stock() {
   local dest
-  dest=$ARM/stock-sid-$({ roots_lock_lines stock-sid-arm64; declare -f arm64_stock_root qemu_wrapper; } | key_of -)
+  [ -n "${CORE_FIPS_PYTHON_FT:-}" ] || fail "CORE_FIPS_PYTHON_FT is not set" "run setup/arm64.sh stock through tests/stock/run, which sets up 3.13t first"
+  dest=$ARM/stock-sid-$({ roots_lock_lines stock-sid-arm64; declare -f arm64_stock_root qemu_wrapper; "$CORE_FIPS_PYTHON_FT" -VV; } | key_of -)
   [ -f "$dest/.core-fips-manifest" ] || say "making the stock sid arm64 root with mmdebstrap (about 30 s)"
   cache_product "$dest" .core-fips-manifest arm64_stock_root
   echo "$dest"

@@ -1,26 +1,45 @@
 #!/bin/sh
-# Run by tests/stock/run inside the clean sid root: installs WHEEL into a venv of the stock
-# python3.14 the way a user would, then either only imports it (import) or also runs the suite
-# from the read-only checkout at /src (suite).
-#   inside.sh import|suite WHEEL
+# One lane of tests/stock/run: a venv of PYTHON, the wheels installed into it with the guide's
+# install block (INSTALL, the first sh block under "## Install" in docs/guide.md, run verbatim by
+# sh from PICK, the folder whose dist/ holds every wheel, with the venv's python3 first on PATH),
+# which must pick WANT; then either nothing more (import: the block's own import is the check) or
+# the pytest suite of the checkout SRC (suite). Runs in a stock root (chrooted: LIBROOT /) or on
+# the host (emulated: LIBROOT the root the interpreter lives in; our 3.13t: LIBROOT empty).
+#   inside.sh PYTHON import|suite WANT PICK INSTALL SRC LIBROOT
 set -eu
-mode=$1 wheel=$2
+python=$1 mode=$2 want=$3 pick=$4 install=$5 src=$6 libroot=$7
+lane="$($python -c 'import platform, sys; print(f"{sys.implementation.cache_tag}{sys.abiflags} {platform.machine()}")')"
 # Nothing outside the wheel may be needed: the root must really lack what the wheel leaves out.
-found=$(find / -xdev -name 'libstdc++.so*' -print -quit)
-[ -z "$found" ] || { echo "stock: the root holds $found, so it cannot show the wheel needs no libstdc++" >&2; exit 3; }
-python3.14 -m venv --without-pip --system-site-packages /tmp/venv
-/tmp/venv/bin/python -m pip install -q --no-index --no-deps "$wheel"
-cd /tmp
-/tmp/venv/bin/python -c '
+if [ -n "$libroot" ]; then
+  found=$(find "$libroot" -xdev -name 'libstdc++.so*' -print -quit)
+  [ -z "$found" ] || { echo "stock: the root holds $found, so it cannot show the wheel needs no libstdc++" >&2; exit 3; }
+fi
+venv=$(mktemp -d "${TMPDIR:-/tmp}/venv.XXXXXX")
+"$python" -m venv --without-pip --system-site-packages "$venv"
+cd "$pick"
+# The import in the block is the first check: a planted wheel must fail there.
+out=$(PATH="$venv/bin:$PATH" sh -e "$install" 2>&1) || { echo "$out"; exit 1; }
+got=$(echo "$out" | grep -o 'core_fips-[^ /]*\.whl' | head -1)
+[ "$got" = "$want" ] || { echo "$out"; echo "stock: $lane: pip installed ${got:-no wheel}, not $want" >&2; exit 1; }
+[ "$(echo "$out" | tail -1)" = True ] || { echo "$out"; echo "stock: $lane: the guide's import line did not print True" >&2; exit 1; }
+cd "$venv"
+env -u PYTHON_GIL "$venv/bin/python" -c '
 import sys, _core_fips
-assert _core_fips.__file__.startswith("/tmp/venv/"), _core_fips.__file__
-assert _core_fips.fips_check() is True
-print(f"stock: {sys.executable} {sys.version.split()[0]}: {_core_fips.__file__}, fips_check() True")'
+assert _core_fips.__file__.startswith(sys.prefix), _core_fips.__file__
+if "t" in sys.abiflags:
+    assert sys._is_gil_enabled() is False, "importing the wheel turned the GIL on"
+print(f"stock: {sys.executable} {sys.version.split()[0]}: {_core_fips.__file__}, fips_check() True"
+      + (", GIL off after import" if "t" in sys.abiflags else ""))'
+echo "stock: $lane: the guide's install line picked $got"
 [ "$mode" = suite ] || exit 0
-# Left out: the fault-point tests need the test-only build the wheel never carries, the wheel
-# tests build a wheel from the checkout (this root holds only the installed one), and the exports
-# test runs binutils, which would bring libstdc++ into the root.
-PYTHONDONTWRITEBYTECODE=1 /tmp/venv/bin/python -m pytest -q -p no:cacheprovider \
-  /src/tests/python --ignore=/src/tests/python/test_faults.py \
-  --ignore=/src/tests/python/test_wheel.py \
-  -k "not test_extension_exports_only_its_init_and_finds_the_library_beside_it"
+# Left out: the tests that need the fault-injection build, which the wheel never carries (all of
+# test_faults.py, and the rest that ask for it: no_fault_build.py deselects them), and the wheel
+# tests, which build a wheel from the checkout (only the installed one is here).
+t0=$(date +%s)
+status=0
+PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$src/tests/stock" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
+  -p no_fault_build "$src/tests/python" \
+  --ignore="$src/tests/python/test_faults.py" --ignore="$src/tests/python/test_wheel.py" >"$venv/pytest.log" 2>&1 || status=$?
+cat "$venv/pytest.log"
+echo "stock: $lane, $got: $(tail -1 "$venv/pytest.log" | tr -d '=' | sed 's/^ *//') ($(($(date +%s) - t0)) s wall)"
+exit $status

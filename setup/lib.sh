@@ -299,3 +299,22 @@ awslc_is_aarch64() {
   [[ "$(readelf -h "$1/lib/libcrypto-awslc.so.0")" == *AArch64* ]] ||
     fail "the cross-built AWS-LC is not an AArch64 library" "check cmake/aarch64-toolchain.cmake"
 }
+
+# stable_abi_toml DIR: prints DIR/stable_abi.toml, CPython's list of the stable ABI and the version
+# each item joined it (Misc/stable_abi.toml of the pinned source setup/python-ft.sh builds 3.13t
+# from), extracted once.
+stable_abi_toml() {
+  local toml=$1/stable_abi.toml pin ver sum pool tarball
+  if [ ! -s "$toml" ]; then
+    pin=$(grep -E '^ft-source ' "$SETUP_DIR/python-ft.lock") ||
+      fail "no ft-source pin in setup/python-ft.lock" "run setup/python-ft.sh --lock"
+    read -r _ _ ver sum pool <<<"$pin"
+    # shellcheck source=/dev/null  # python-ft.sh sources this file; only its fetch is used, in a subshell
+    tarball=$(. "$SETUP_DIR/python-ft.sh" && ft_fetch_source "$ver" "$sum" "$pool")
+    mkdir -p "$1"
+    tar -xJOf "$tarball" --wildcards '*/Misc/stable_abi.toml' >"$toml.tmp" ||
+      fail "no Misc/stable_abi.toml in $tarball" "check the pinned CPython source"
+    mv "$toml.tmp" "$toml"
+  fi
+  echo "$toml"
+}

@@ -25,6 +25,11 @@ std::string join_quoted(const std::array<const char*, kMaxParameters>& names, st
   return out;
 }
 
+// The free-threaded 3.13 interpreter marks a string as interned after it has published it in its
+// table, where another thread interning the same text already compares it: the two race on that
+// mark. Names are made once each, so one lock around all of ours costs nothing.
+py::OnceMutex interning;
+
 // One interned name for every call: the interpreter's method cache keys names by address, and a
 // fresh string per call would leave one dead entry per cache slot behind. Made under a OnceGuard,
 // whose waiters detach from the interpreter, rather than a function-local static, whose waiters
@@ -34,7 +39,7 @@ PyObject* add_note_name = nullptr;
 
 PyObject* add_note_method_name() {
   const bool made = add_note_once.run([] {
-    add_note_name = PyUnicode_InternFromString("add_note");
+    add_note_name = intern_name("add_note");
     return add_note_name != nullptr;
   });
   return made ? add_note_name : nullptr;
@@ -53,6 +58,11 @@ bool text_at(PyObject* object, std::string_view& out) {
 }
 
 }  // namespace
+
+PyObject* intern_name(const char* name) {
+  std::lock_guard<py::OnceMutex> hold(interning);
+  return PyUnicode_InternFromString(name);
+}
 
 void add_parameter_note(const char* parameter) {
   PyObject* exc = py::take_exception();

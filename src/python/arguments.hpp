@@ -190,6 +190,9 @@ bool convert_argument(PyObject* object, std::optional<ByteView>& out);
 // Adds the note "while processing '<parameter>'" to the pending exception.
 void add_parameter_note(const char* parameter);
 
+// PyUnicode_InternFromString, one call at a time (see arguments.cpp).
+PyObject* intern_name(const char* name);
+
 // The interned names of a table, made once per process: a caller's keyword names are interned
 // strings too, so binding compares addresses first. Null while they cannot be made.
 template <const ParameterSpec& Spec>
@@ -198,7 +201,7 @@ PyObject* const* interned_names() {
   static constinit std::array<PyObject*, kMaxParameters> names{};
   const bool made = once.run([] {
     for (std::size_t i = 0; i < Spec.count; ++i) {
-      names[i] = PyUnicode_InternFromString(Spec.parameters[i].name);
+      names[i] = intern_name(Spec.parameters[i].name);
       if (!names[i]) {
         PyErr_Clear();  // binding then compares the text alone
         return false;

@@ -126,6 +126,7 @@ roots_lock_fetch() {
 
 # roots_lock_mmdebstrap NAME TARGET LOG: makes the root NAME at TARGET (which must not exist) from
 # exactly its locked .debs, in a private mount namespace, and checks the result against the lock.
+# A builder for cache_product, which removes TARGET when this fails.
 roots_lock_mmdebstrap() {
   local name=$1 target=$2 log=$3 hdr suite arch variant repo debs record hook=() rc=0
   hdr=$(roots_lock_header "$name")
@@ -148,11 +149,10 @@ roots_lock_mmdebstrap() {
     "${hook[@]}" "$suite" "$target" "deb [trusted=yes] copy://$repo ./" >"$log" 2>&1 || rc=$?
   rm -rf --one-file-system "$repo"
   if [ "$rc" != 0 ]; then
-    rm -rf --one-file-system "$target"
     # apt's first complaint names the package the lock lacks, if that is the cause
     fail "mmdebstrap of the root $name from its locked .debs failed: $(grep -m1 -E 'Depends:|^E:' "$log" | sed 's/^ *//') (see $log)" "if a package is missing from the lock, regenerate it with setup/make-lock.sh roots"
   fi
-  roots_lock_check "$name" "$target" || { rm -rf --one-file-system "$target"; exit 1; }
+  roots_lock_check "$name" "$target" || exit 1
 }
 
 # roots_lock_check NAME TARGET (returns 1 after its error line): the .debs the root was made of

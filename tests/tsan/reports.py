@@ -11,7 +11,8 @@ where our frames appear only under an access whose top frame a `race_top` rule n
 interpreter's own statement that the access is benign there: e.g. the reference count written into
 a fresh object by `new_reference`, raced by another thread's speculative incref of the freed object
 that used the memory before). Our call only allocated; the race is between the interpreter and
-itself. The suppressions use ThreadSanitizer's rules: `race:X` matches any frame, `race_top:X` the top frame of a stack, both against the
+itself. An access whose stack ThreadSanitizer lost may have been ours: no exception then.
+The suppressions use ThreadSanitizer's rules: `race:X` matches any frame, `race_top:X` the top frame of a stack, both against the
 function, file and module names, X a substring with `*` wildcards and ^/$ anchors; the type
 before the colon must fit the report (race, thread, mutex, signal, deadlock).
 
@@ -31,6 +32,9 @@ KINDS = [  # report title prefix -> suppression type
     ("use of an invalid mutex", "mutex"), ("unlock of an unlocked", "mutex"),
     ("read lock of", "mutex"), ("read unlock of", "mutex"),
 ]
+# A stack ThreadSanitizer could not restore (often the earlier access's, once its history is gone):
+# it keeps its place among the stacks, and whose code it was is unknown.
+LOST = {"function": "[failed to restore the stack]", "file": "", "module": ""}
 
 
 def ours_frame(f):
@@ -84,6 +88,8 @@ def parse(lines):
             frames.append(m.groupdict())
         else:
             frames = None
+            if line.strip() == LOST["function"]:
+                stacks.append([LOST])
     # A global's name and module, as a location line gives them.
     globals_ = re.findall(r"Location is global '([^']*)' .*\(([^()+]*)", "\n".join(lines))
     return title, kind, stacks, [name for g in globals_ for name in g]
@@ -104,7 +110,7 @@ def suppressed_by(kind, stacks, globals_, rules):
 def interpreter_race(kind, stacks, globals_, rules):
     """The label of the race_top rule that makes a data race the interpreter's own, or None."""
     accesses, rest = stacks[:2], stacks[2:]
-    if kind != "race" or len(accesses) < 2 or any(ours_frame(s[0]) for s in accesses):
+    if kind != "race" or len(accesses) < 2 or any(ours_frame(s[0]) or s[0] is LOST for s in accesses):
         return None
     if any(ours_frame(f) for s in rest for f in s) or any(ours_frame({"module": g, "function": g}) for g in globals_):
         return None
@@ -132,7 +138,7 @@ def main():
         with open(path, errors="replace") as f:
             for lines in split_reports(f.read()):
                 title, kind, stacks, globals_ = parse(lines)
-                if not stacks:
+                if all(s == [LOST] for s in stacks):
                     ours.append((path, ["unparsed report, counted as ours:"] + lines))
                 elif (label := interpreter_race(kind, stacks, globals_, rules)):
                     label += " (the interpreter's access, under a call of ours)"

@@ -114,14 +114,12 @@ def interpreter_race(kind, stacks, globals_, rules):
         return None
     if any(ours_frame(f) for s in rest for f in s) or any(ours_frame({"module": g, "function": g}) for g in globals_):
         return None
-    label = None
-    for s in accesses:
-        if any(ours_frame(f) for f in s):
-            label = next((lb for k, t, lb in rules if k == "race_top" and any(
-                template_match(t, v) for v in s[0].values() if v)), None)
-            if label is None:
-                return None
-    return label
+    # Every access with a frame of ours needs a rule for its top frame.
+    def top_rule(stack):
+        return next((label for k, t, label in rules if k == "race_top" and
+                     any(template_match(t, v) for v in stack[0].values() if v)), None)
+    labels = [top_rule(s) for s in accesses if any(ours_frame(f) for f in s)]
+    return labels[0] if labels and None not in labels else None
 
 
 def main():

@@ -41,6 +41,12 @@ def ours_frame(f):
     return os.path.basename(f["module"]).startswith("_core_fips") or "core_fips::" in f["function"]
 
 
+def touches_ours(stacks, globals_):
+    """A frame of ours in any of the stacks, or a global of ours."""
+    return any(ours_frame(f) for s in stacks for f in s) or \
+        any(ours_frame({"module": g, "function": g}) for g in globals_)
+
+
 def template_match(template, text):
     """ThreadSanitizer's TemplateMatch: `*` any run, ^ and $ anchors, otherwise a substring."""
     pattern = re.escape(template.strip("^$")).replace(r"\*", ".*")
@@ -112,7 +118,7 @@ def interpreter_race(kind, stacks, globals_, rules):
     accesses, rest = stacks[:2], stacks[2:]
     if kind != "race" or len(accesses) < 2 or any(ours_frame(s[0]) or s[0] is LOST for s in accesses):
         return None
-    if any(ours_frame(f) for s in rest for f in s) or any(ours_frame({"module": g, "function": g}) for g in globals_):
+    if touches_ours(rest, globals_):
         return None
     # Every access with a frame of ours needs a rule for its top frame.
     def top_rule(stack):
@@ -141,8 +147,7 @@ def main():
                 elif (label := interpreter_race(kind, stacks, globals_, rules)):
                     label += " (the interpreter's access, under a call of ours)"
                     suppressed[label] = suppressed.get(label, 0) + 1
-                elif any(ours_frame(f) for s in stacks for f in s) or \
-                        any(ours_frame({"module": g, "function": g}) for g in globals_):
+                elif touches_ours(stacks, globals_):
                     ours.append((path, lines))
                 elif (label := suppressed_by(kind, stacks, globals_, rules)):
                     suppressed[label] = suppressed.get(label, 0) + 1

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# build-awslc.sh DEB WORK FINAL SYMBOL_PREFIX VERSION
-# Builds AWS-LC's libcrypto, FIPS=1, as a shared library from the C sources inside Debian's
-# librust-aws-lc-sys-dev package DEB, with every symbol renamed SYMBOL_PREFIX_x and linked
-# -Bsymbolic (so another libcrypto in the process can never take over the module's symbols).
+# build-awslc.sh SOURCE WORK FINAL SYMBOL_PREFIX VERSION
+# Builds AWS-LC's libcrypto, FIPS=1, as a shared library with every symbol renamed SYMBOL_PREFIX_x
+# and linked -Bsymbolic (so another libcrypto in the process can never take over the module's
+# symbols), from one of two sources:
+#   - Debian's librust-aws-lc-sys-dev package (a .deb: AWS-LC 5.1.0, the default), with the
+#     project's stand-in for Go and its hardening flags;
+#   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS 3.1.0), built as its Security
+#     Policy says (section 11.1: -DFIPS=1 -DBUILD_SHARED_LIBS=1, Release, AWS-LC's own Go programs
+#     run by Debian's Go) plus only the prefix and -Bsymbolic. AWSLC_GO names the go command and
+#     AWSLC_TREE the folder as the build sees it (default: SOURCE/aws-lc-AWS-LC-FIPS-3.1.0).
+#     AWSLC_PREFIX_SYMBOLS names the symbols to prefix; without it, a first unprefixed build of the
+#     same tree lists them (its exported names less the module's four boundary markers).
 # Installs into WORK/prefix (later renamed to FINAL by the caller); logs go to WORK/logs.
 # Environment, for a cross build (setup/arm64.sh, tools/wheel): AWSLC_CC, AWSLC_CXX, AWSLC_NM and
 # AWSLC_READELF (default gcc, g++, nm, readelf) and AWSLC_TOOLCHAIN (a CMake toolchain file).
 set -euo pipefail
-DEB=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
+SOURCE=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
 HERE=$(cd "$(dirname "$0")" && pwd)
 # -ffunction-sections and friends would break the FIPS module's linker script.
 unset CFLAGS CXXFLAGS CPPFLAGS ASMFLAGS LDFLAGS
@@ -17,6 +25,78 @@ step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 # shellcheck source=setup/lib.sh
 . "$HERE/lib.sh"
 
+B=$WORK/build P=$WORK/prefix
+CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
+CROSS=()
+[ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
+export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
+[ -n "$INJECT_PYTHON" ] || fail "no python3 to check the integrity value"
+
+# exported_names LIB: the library's defined dynamic symbols, one a line.
+exported_names() { "$NM" -D --defined-only "$1" | awk '{print $3}' | sort -u; }
+# checked_library: the one libcrypto the build installed into $P/lib, integrity value verified.
+checked_library() {
+  local lib
+  lib=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto*.so*' | sort | head -1)
+  [ -n "$lib" ] || fail "the install holds no libcrypto" "see $LOG"
+  "$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$lib" >"$LOG/verify.log" || fail "the stored integrity value does not match"
+  exported_names "$lib" >"$LOG/symbols.txt"
+  grep -qx "${SYMBOL_PREFIX}_FIPS_mode" "$LOG/symbols.txt" || fail "symbols are not prefixed with $SYMBOL_PREFIX"
+  echo "$lib"
+}
+
+if [ -d "$SOURCE" ]; then
+  # ---------------------------------------------------------------- the verified 3.1.0 tree
+  TREE=${AWSLC_TREE:-$SOURCE/aws-lc-AWS-LC-FIPS-3.1.0}
+  [ -f "$TREE/CMakeLists.txt" ] || fail "no AWS-LC tree at $TREE"
+  grep -q "AWSLC_VERSION_NUMBER_STRING \"$VERSION\"" "$TREE/include/openssl/base.h" || fail "the tree is not AWS-LC $VERSION"
+  [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command"
+  # AWS-LC's Go programs use the standard library and the tree's own packages: nothing is fetched.
+  export GOROOT=${GOROOT:-/usr/lib/go-1.19} GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off \
+    GOFLAGS='' GOTOOLCHAIN=local CGO_ENABLED=0
+  # policy_build DIR CMAKE-ARG...: section 11.1's configuration, then the library alone.
+  policy_build() {
+    local dir=$1
+    shift
+    cmake -S "$TREE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_SHARED_LIBS=1 \
+      -DBUILD_TESTING=OFF -DGO_EXECUTABLE="$AWSLC_GO" -DCMAKE_C_COMPILER="$CC" \
+      -DCMAKE_CXX_COMPILER="$CXX" "${CROSS[@]}" "$@" >"$LOG/cmake${dir##*/build}.log" 2>&1 ||
+      { tail -30 "$LOG/cmake${dir##*/build}.log" >&2; fail "configure failed"; }
+    ninja -C "$dir" crypto >"$LOG/ninja${dir##*/build}.log" 2>&1 ||
+      { tail -30 "$LOG/ninja${dir##*/build}.log" >&2; fail "compile failed"; }
+  }
+  SYMS=${AWSLC_PREFIX_SYMBOLS:-}
+  if [ -z "$SYMS" ]; then
+    step "unprefixed build, for the list of names to prefix"
+    policy_build "$B-names"
+    SYMS=$WORK/prefix-symbols.txt
+    exported_names "$B-names/crypto/libcrypto.so" | grep -v '^BORINGSSL_bcm_' >"$SYMS"
+  fi
+  step "configure and compile, prefixed (about a minute on 2 cores)"
+  policy_build "$B" -DBORINGSSL_PREFIX="$SYMBOL_PREFIX" -DBORINGSSL_PREFIX_SYMBOLS="$SYMS" \
+    -DCMAKE_SHARED_LINKER_FLAGS=-Wl,-Bsymbolic -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+  # Installed by hand, the library copied as built (its integrity value covers its bytes): the
+  # public headers, and the prefix headers the build generated over the tree's empty ones.
+  mkdir -p "$P/lib" "$P/include"
+  cp -p "$B/crypto/libcrypto.so" "$P/lib/"
+  cp -r "$TREE/include/openssl" "$P/include/"
+  cp "$B"/symbol_prefix_include/openssl/boringssl_prefix_symbols* "$P/include/openssl/"
+  LIB=$(checked_library)
+  [ "$("$READELF" -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto.so ] || fail "unexpected SONAME"
+  cmp -s "$B/crypto/libcrypto.so" "$LIB" || fail "the installed library differs from the built one"
+  mkdir -p "$P/share/core-fips"
+  cp "$SYMS" "$P/share/core-fips/prefix-symbols.txt"
+  cp "$SOURCE/source.txt" "$P/share/core-fips/awslc-source.txt"
+  cp "$TREE/LICENSE" "$P/share/core-fips/LICENSE"
+  cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
+  mkdir -p "$(dirname "$FINAL")"
+  rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
+  step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"
+  exit 0
+fi
+
+# ------------------------------------------------------------------ Debian's 5.1.0 package
+DEB=$SOURCE
 dpkg-deb -x "$DEB" "$WORK/src"
 CRATE=$(find "$WORK/src/usr/share/cargo/registry" -maxdepth 1 -type d -name 'aws-lc-sys-*' 2>/dev/null | sort | head -1 || true)
 AWSLC=$CRATE/aws-lc
@@ -40,13 +120,6 @@ grep -q ' BORINGSSL_integrity_test ' "$PH/openssl/boringssl_prefix_symbols.h" ||
 
 mkdir -p "$WORK/tools"
 cp "$HERE/go-shim" "$HERE/inject_hash.py" "$WORK/tools/"
-export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
-[ -n "$INJECT_PYTHON" ] || fail "no python3 to compute the integrity value"
-
-B=$WORK/build
-CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
-CROSS=()
-[ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
 # Hardened like the extension. Every folder of this build is under WORK, whose name changes from
 # build to build: map it away so that two builds give the same bytes and no path ships.
 HARDEN="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -ffile-prefix-map=$WORK=."
@@ -64,14 +137,11 @@ cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_S
 step "compile (about a minute on 2 cores)"
 ninja -C "$B" crypto >"$LOG/ninja.log" 2>&1 || { tail -30 "$LOG/ninja.log" >&2; fail "compile failed"; }
 cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; fail "install failed"; }
-P=$WORK/prefix
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto-awslc.so.*.*.*' | sort | head -1)
 [ -n "$LIB" ] || fail "the install holds no libcrypto-awslc.so.X.Y.Z" "see $LOG/install.log"
 [ "$("$READELF" -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
-"$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$LIB" >"$LOG/verify.log" || fail "the stored integrity value does not match"
-"$NM" -D --defined-only "$LIB" >"$LOG/symbols.txt"
-grep -q " ${SYMBOL_PREFIX}_FIPS_mode$" "$LOG/symbols.txt" || fail "symbols are not prefixed with $SYMBOL_PREFIX"
+[ "$(checked_library)" = "$LIB" ] || fail "more than one libcrypto installed"
 # The prefix headers must be installed with the public ones for consumers to see the renames.
 cp "$PH"/openssl/boringssl_prefix_symbols*.h "$P/include/openssl/"
 cp "$HERE/inject_hash.py" "$P/lib/"

@@ -3,7 +3,8 @@
 #   - host build tools from the system's own (bookworm) archive;
 #   - CPython 3.14 from Debian unstable's binary packages in a private root, with pytest,
 #     hypothesis and scikit-build-core from unstable's pure-Python packages on its path;
-#   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library;
+#   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library, or
+#     AWS-LC-FIPS 3.1.0 from the zip or tree CORE_FIPS_AWSLC_SOURCE names, verified first;
 # and, only when named on the command line, the optional components:
 #   ft        the free-threaded CPython 3.13t (setup/python-ft.sh; minutes to build, once)
 #   dbg       Debian unstable's debug interpreter python3.14d (also WITH_DBG=1)
@@ -19,7 +20,8 @@
 # only the core).
 #
 #   setup/deps.sh [ft] [dbg] [fuzz] [valgrind] [lint]
-# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR, WITH_DBG=1.
+# Environment: CORE_FIPS_CACHE (default ~/.cache/core-fips), DEBIAN_MIRROR, WITH_DBG=1,
+# CORE_FIPS_AWSLC_SOURCE and CORE_FIPS_AWSLC_ALLOW_MISSING (setup/lib.sh, awslc_source_ready).
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=setup/lib.sh
 . "$HERE/lib.sh"
@@ -45,6 +47,8 @@ done
 [ $WANT_DBG = 1 ] && set -- dbg "$@"
 suffix=
 [ $# = 0 ] || suffix=$(printf -- '-%s\n' "$@" | sort -u | tr -d '\n')
+# A named AWS-LC source (CORE_FIPS_AWSLC_SOURCE) gets env files of its own.
+[ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || suffix=-$AWSLC_NAME$suffix
 ENV_SH=$CACHE/env$suffix.sh
 
 # One setup at a time per cache (CI and a developer may share it).
@@ -61,10 +65,10 @@ done
 # Compiled in the background while CPython is fetched and unpacked; the host's python3 computes
 # its integrity value (the same bytes as any other python would). Its own process group, so that a
 # failure here stops it too.
+awslc_source_ready # the package fetched, or the named source verified: before the job starts
 AWSLC=$(awslc_dir "$CACHE")
 AWSLC_JOB=
-if [ ! -f "$AWSLC/lib/libcrypto-awslc.so.0" ]; then
-  fetch_debs awslc # downloads one at a time: before the job starts
+if [ ! -f "$AWSLC/lib/$AWSLC_LIBRARY" ]; then
   set -m
   awslc_ensure "$AWSLC" awslc_loads env INJECT_PYTHON=/usr/bin/python3 &
   AWSLC_JOB=$!
@@ -119,7 +123,7 @@ CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
 ENV
   mv "$1.tmp" "$1"
 }
-# env.sh always names the core paths (setup/python-ft.sh run alone reads it).
-write_env "$CACHE/env.sh" "" ""
+# env.sh always names the core paths of the default build (setup/python-ft.sh run alone reads it).
+[ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || write_env "$CACHE/env.sh" "" ""
 [ "$ENV_SH" = "$CACHE/env.sh" ] || write_env "$ENV_SH" "$PYTHON_FT" "$DBG_PYTHON"
 echo "$ENV_SH"

@@ -1,3 +1,4 @@
+import ctypes
 import os
 import subprocess
 import sys
@@ -19,6 +20,27 @@ EXT_SUFFIX = ".abi3.so" if STABLE_ABI else sysconfig.get_config_var("EXT_SUFFIX"
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 release_only = pytest.mark.skipif(DEBUG_BUILD, reason="checks the release interpreter's build")
 FAULTS_DIR = Path(os.environ.get("CORE_FIPS_FAULTS_DIR", MODULE_DIR.parent / "python-faults"))
+# AWS-LC's library beside the extension, under its SONAME: libcrypto-awslc.so.0 (Debian's 5.1.0)
+# or libcrypto.so (AWS-LC-FIPS 3.1.0); its symbols carry the prefix of the one or the other.
+AWSLC_PREFIXES = ("core_fips_awslc_5_1_0", "core_fips_awslc_fips_3_1_0")
+# The library the run must have loaded (tools/test names 3.1.0 in its lane).
+EXPECTED_AWSLC = os.environ.get("CORE_FIPS_EXPECT_AWSLC", "AWS-LC FIPS 5.1.0")
+
+
+def awslc_library(folder):
+    found = sorted((Path(folder) / "core_fips.libs").glob("libcrypto*.so*"))
+    assert len(found) == 1, f"not one AWS-LC library in {folder}/core_fips.libs: {found}"
+    return found[0]
+
+
+def awslc_version_text(library):
+    """The library's own version text, asked through whichever prefix it exports."""
+    lib = ctypes.CDLL(str(library))
+    version = next(f for f in (getattr(lib, p + "_awslc_version_string", None) for p in AWSLC_PREFIXES) if f)
+    version.restype = ctypes.c_char_p
+    return version().decode()
+
+
 RECIPIENT = ROOT / "examples" / "recipient.py"
 PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
 
@@ -83,7 +105,7 @@ def core():
 
 @pytest.fixture(scope="session")
 def faults_dir():
-    if not (FAULTS_DIR / "core_fips.libs" / "libcrypto-awslc.so.0").exists():
+    if not list((FAULTS_DIR / "core_fips.libs").glob("libcrypto*.so*")):
         pytest.fail(f"the fault-injection build is missing from {FAULTS_DIR}")
     return FAULTS_DIR
 

@@ -1,5 +1,4 @@
 """The module as the interpreter sees it: definition, registration, FIPS status, the library."""
-import ctypes
 import hashlib
 import importlib.machinery
 import importlib.util
@@ -12,7 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DEBUG_BUILD, EXT_SUFFIX, MODULE_DIR, ROOT, release_only, run_python
+from conftest import (DEBUG_BUILD, EXPECTED_AWSLC, EXT_SUFFIX, MODULE_DIR, ROOT, awslc_library,
+                      awslc_version_text, release_only, run_python)
 
 ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "encrypt",
        "fips_check"]
@@ -28,7 +28,7 @@ def test_module_definition(core):
 
 
 EXTENSION = MODULE_DIR / ("_core_fips" + EXT_SUFFIX)
-LIBRARY = MODULE_DIR / "core_fips.libs" / "libcrypto-awslc.so.0"
+LIBRARY = awslc_library(MODULE_DIR)
 
 
 def _checker():
@@ -180,7 +180,4 @@ def test_integrity_check_guards_the_library(tmp_path, flip):
 
 
 def test_library_version():
-    lib = ctypes.CDLL(str(LIBRARY))
-    version = lib.core_fips_awslc_5_1_0_OpenSSL_version
-    version.restype = ctypes.c_char_p
-    assert version(0) == b"AWS-LC FIPS 5.1.0"
+    assert awslc_version_text(LIBRARY) == EXPECTED_AWSLC

@@ -40,8 +40,10 @@ class SecretBuffer {
   std::array<std::uint8_t, N> bytes_;
 };
 
-// The library services one envelope is made of, in the order they run; each is a service the
-// library's FIPS indicator counts as approved.
+// The library services one envelope is made of, in the order they run. The key draw and the
+// sealing are approved services of AWS-LC's validated modules; the RSA-OAEP wrap is not (no
+// validated AWS-LC module offers an approved key transport), though its padding runs approved
+// primitives (a SHA-256 and a DRBG draw) that move the library's FIPS indicator.
 //
 // The content key: 32 random octets from the library's DRBG.
 Status draw_content_key(SecretBuffer<kContentKeyLength>& key);

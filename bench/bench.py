@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import gc
+import glob
 import hashlib
 import importlib.util
 import json
@@ -54,6 +55,8 @@ FT_PYTHON = os.path.join(ROOT, "tools", "python3.13t")
 # The stable-ABI build of the module (_core_fips.abi3.so), which tools/bench builds beside the
 # full-API one and names here.
 STABLE_ABI_DIR = os.environ.get("CORE_FIPS_STABLE_ABI_DIR", "")
+# The module built against AWS-LC-FIPS 3.1.0 (tools/validated-module's build tree), when there.
+AWSLC_310_DIR = os.environ.get("CORE_FIPS_AWSLC_310_DIR", "")
 CLOCKS = {
     # Single-threaded work is timed on the thread's own CPU clock: the time other work on a shared
     # machine takes the processor away is then not counted. Wall time is the honest clock for
@@ -613,6 +616,66 @@ def stable_abi(b: Bench) -> list[Figure]:
     return figures
 
 
+def load_beside(folder: str, name: str):
+    """The module built in FOLDER, loaded beside the one imported: the same init function, in a
+    module of another name. Each build's AWS-LC has its own symbol prefix and SONAME, so two
+    libraries can share the process."""
+    found = [f for f in os.listdir(folder) if f.startswith("_core_fips.") and f.endswith(".so")] \
+        if folder and os.path.isdir(folder) else []
+    if len(found) != 1:
+        raise Skip(f"no build of the module in {folder or '(unset)'}")
+    spec = importlib.util.spec_from_file_location(f"{name}._core_fips", os.path.join(folder, found[0]))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@section("AWS-LC 3.1.0")
+def awslc_310(b: Bench) -> list[Figure]:
+    """Debian's AWS-LC 5.1.0 against AWS-LC-FIPS 3.1.0 (the validated module's source), both
+    builds of the module in this process, interleaved; the import with the power-on self-test in
+    fresh processes."""
+    other = load_beside(AWSLC_310_DIR, "awslc_310")
+    builds = {"5.1.0": _core_fips, "3.1.0": other}
+    _, _, pem = b.rsa_key
+    content, salt = b.content, b.salt
+    agree("64 MiB digest of both builds", {n: m.create_hash(content, salt).sha for n, m in builds.items()})
+    plain = {"5 B": content[:5], "1 MiB": content[:MIB]}
+    contenders = {}
+    for name, m in builds.items():
+        names = {"m": m, "data": content[:64], "salt": salt, "pem": pem, **{
+            f"p{i}": p for i, p in enumerate(plain.values())}}
+        contenders[f"{name} create_hash 64 B"] = b.per_call("m.create_hash(data, salt)", names)
+        contenders[f"{name} create_hash 64 MiB"] = b.once(lambda m=m: m.create_hash(content, salt))
+        contenders[f"{name} encrypt 5 B"] = b.per_call("m.encrypt(pem, p0)", names, trial=20)
+        contenders[f"{name} encrypt 1 MiB"] = b.per_call("m.encrypt(pem, p1)", names, trial=5)
+    s = measure(contenders, b.rounds)
+    starts = {name: [sys.executable, "-c", "import _core_fips; _core_fips.fips_check()"] for name in builds}
+    env = {name: {**os.environ, "PYTHONPATH": os.path.dirname(m.__file__)} for name, m in builds.items()}
+
+    def start(name: str) -> Callable[[], float]:
+        def sample() -> float:
+            t = time.perf_counter_ns()
+            subprocess.run(starts[name], env=env[name], check=True)
+            return time.perf_counter_ns() - t
+        return sample
+
+    w = measure({name: start(name) for name in builds}, max(6 * b.rounds, 41))
+    b.note(f"3.1.0 = {other.__file__}; both in this process, interleaved; the start-ups in fresh "
+           "interpreters (wall time: the power-on self-tests run when the library loads)")
+    sizes = {"create_hash 64 B": None, "create_hash 64 MiB": BIG, "encrypt 5 B": None,
+             "encrypt 1 MiB": MIB}
+    figures = []
+    for case, nbytes in sizes.items():
+        figures += [Figure(f"lc.5.1.0 {case}", f"5.1.0 {case}", s[f"5.1.0 {case}"], nbytes),
+                    Figure(f"lc.3.1.0 {case}", f"3.1.0 {case}", s[f"3.1.0 {case}"], nbytes,
+                           [Compare(f"lc.5.1.0 {case}")])]
+    figures += [Figure("lc.5.1.0 start", "5.1.0 python -c 'import; fips_check()'", w["5.1.0"], None, [], "wall"),
+                Figure("lc.3.1.0 start", "3.1.0 python -c 'import; fips_check()'", w["3.1.0"], None,
+                       [Compare("lc.5.1.0 start")], "wall")]
+    return figures
+
+
 @section("peak memory 256 MiB")
 def peak_memory(b: Bench) -> list[Figure]:
     _, public, _ = b.rsa_key
@@ -728,7 +791,7 @@ def self_test_function(library: str):
 @section("import cost")
 def import_cost(b: Bench) -> list[Figure]:
     python = sys.executable
-    library = os.path.join(os.path.dirname(_core_fips.__file__), "core_fips.libs", "libcrypto-awslc.so.0")
+    (library,) = glob.glob(os.path.join(os.path.dirname(_core_fips.__file__), "core_fips.libs", "libcrypto*.so*"))
     programs = {
         "pass": "pass",
         "hashlib": "import hashlib",

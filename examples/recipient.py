@@ -30,8 +30,9 @@ TAG_LENGTH = 16
 
 
 def open_envelope(private_key_pem: bytes, envelope: bytes) -> bytes:
-    """Returns the plaintext; raises ValueError for a malformed envelope and
-    cryptography.exceptions.InvalidTag when the content was altered."""
+    """Returns the plaintext; raises ValueError for a malformed envelope or an altered length
+    field or wrapped key, and cryptography.exceptions.InvalidTag for an altered nonce, ciphertext
+    or tag."""
     if len(envelope) < 2:
         raise ValueError("envelope too short")
     (k,) = struct.unpack(">H", envelope[:2])

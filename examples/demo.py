@@ -26,10 +26,15 @@ def took(t0):
 
 
 def library_version():
-    lib = ctypes.CDLL(str(Path(_core_fips.__file__).parent / "core_fips.libs" / "libcrypto-awslc.so.0"))
-    version = lib.core_fips_awslc_5_1_0_OpenSSL_version
+    """The loaded library's own version text: "AWS-LC FIPS 5.1.0" (Debian's AWS-LC built with
+    FIPS=1, no certificate) or "AWS-LC FIPS 3.1.0" (AWS-LC-FIPS 3.1.0; docs/guide.md says when
+    that is the validated module). Its symbols carry the build's prefix."""
+    libs = Path(_core_fips.__file__).parent / "core_fips.libs"
+    lib = ctypes.CDLL(str(next(libs.glob("libcrypto*"))))
+    version = (getattr(lib, "core_fips_awslc_fips_3_1_0_awslc_version_string", None)
+               or lib.core_fips_awslc_5_1_0_awslc_version_string)
     version.restype = ctypes.c_char_p
-    return version(0).decode()
+    return version().decode()
 
 
 def main():

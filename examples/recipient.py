@@ -4,6 +4,11 @@ and the RSA private key, without _core_fips.
 
     python3 recipient.py PRIVATE_KEY.pem < envelope.bin > plaintext
 
+It exits with status 1 and one line on stderr when it refuses the envelope. An altered envelope is
+refused with one of two exception classes, so a caller of open_envelope catches both:
+ValueError (a malformed envelope, or an altered length field or wrapped key: the RSA-OAEP step
+fails first) and cryptography.exceptions.InvalidTag (an altered nonce, ciphertext or tag).
+
 The envelope is, with k the RSA modulus length in bytes:
 
     offset 0        2 bytes   k, big-endian
@@ -15,6 +20,7 @@ The envelope is, with k the RSA modulus length in bytes:
 import struct
 import sys
 
+from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -24,8 +30,9 @@ TAG_LENGTH = 16
 
 
 def open_envelope(private_key_pem: bytes, envelope: bytes) -> bytes:
-    """Returns the plaintext; raises ValueError for a malformed envelope and
-    cryptography.exceptions.InvalidTag when the content was altered."""
+    """Returns the plaintext; raises ValueError for a malformed envelope or an altered length
+    field or wrapped key, and cryptography.exceptions.InvalidTag for an altered nonce, ciphertext
+    or tag."""
     if len(envelope) < 2:
         raise ValueError("envelope too short")
     (k,) = struct.unpack(">H", envelope[:2])
@@ -46,7 +53,12 @@ def main(argv):
         return 2
     with open(argv[1], "rb") as f:
         private_key_pem = f.read()
-    sys.stdout.buffer.write(open_envelope(private_key_pem, sys.stdin.buffer.read()))
+    try:
+        plaintext = open_envelope(private_key_pem, sys.stdin.buffer.read())
+    except (ValueError, InvalidTag) as e:
+        sys.stderr.write(f"recipient: envelope refused: {type(e).__name__} {str(e)!r}\n")
+        return 1
+    sys.stdout.buffer.write(plaintext)
     return 0
 
 

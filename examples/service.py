@@ -7,11 +7,14 @@
                              through a Hasher -> 201 {"id", "size", "sha", "salt"}
     GET  /files/ID           the content, re-checked against its token first with a
                              VerifyingHasher -> 200, or 500 when the stored file no longer
-                             matches its token
+                             matches its token or is missing
     POST /files/ID/seal      body: the client's "RSA PUBLIC KEY" PEM -> 200 the envelope from
                              _core_fips.encrypt (open it with recipient.py), 400 for a key the
-                             module refuses, 500 for a corrupted file
+                             module refuses, 500 for a corrupted or missing file and for
+                             "Encryption failed" (the library failed, not the client)
     GET  /health             200 {"fips": fips_check()}
+
+From a checkout, run it with the freshly built module: tools/python examples/service.py DATA_DIR.
 
 Files live in DATA_DIR/blobs, their tokens in DATA_DIR/files.sqlite3. Each request runs on its
 own thread (ThreadingHTTPServer), with its own SQLite connection and its own Hasher.
@@ -29,11 +32,18 @@ import _core_fips
 
 CHUNK = 64 * 1024
 MISMATCH = "Generic error: Token mismatch \n"  # the one ValueError that means "content differs"
+# The one ValueError of encrypt that is not about the client's key: the library failed to draw
+# randomness, seal or wrap after the key was accepted.
+ENCRYPTION_FAILED = "Encryption failed"
 FILE_ID = re.compile(r"[0-9a-f]{32}")
 
 
 class CorruptedError(Exception):
     """The stored content no longer reproduces its token."""
+
+
+class MissingError(Exception):
+    """The database has a row for the file, but its content is gone from disk."""
 
 
 def is_mismatch(error):
@@ -93,8 +103,11 @@ class Store:
 
     def verified(self, file_id, row):
         """Opens the stored file after checking it against its token chunk by chunk; raises
-        CorruptedError when it no longer matches."""
-        f = open(self.path(file_id), "rb")
+        CorruptedError when it no longer matches, MissingError when it is gone."""
+        try:
+            f = open(self.path(file_id), "rb")
+        except FileNotFoundError:
+            raise MissingError(file_id) from None
         try:
             verifier = _core_fips.VerifyingHasher(row["sha"], row["salt"])
             while chunk := f.read(CHUNK):
@@ -136,6 +149,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         return int(length)
 
+    def refuse_stored(self, error):
+        """The 500 for a stored file that cannot be served: corrupted or missing."""
+        if isinstance(error, MissingError):
+            return self.reply(500, {"error": "stored content is missing"})
+        return self.reply(500, {"error": "stored content does not match its token"})
+
     def route(self):
         """(file id, row, rest of the path), or None after replying 404."""
         parts = self.path.split("/")
@@ -157,8 +176,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(404, {"error": "no such file"})
         try:
             f = self.store.verified(file_id, row)
-        except CorruptedError:
-            return self.reply(500, {"error": "stored content does not match its token"})
+        except (CorruptedError, MissingError) as e:
+            return self.refuse_stored(e)
         with f:  # sent only after the whole file matched its token
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
@@ -189,12 +208,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             with self.store.verified(file_id, row) as f:
                 content = f.read()  # encrypt takes the whole plaintext as bytes
-        except CorruptedError:
-            return self.reply(500, {"error": "stored content does not match its token"})
+        except (CorruptedError, MissingError) as e:
+            return self.refuse_stored(e)
         try:
             envelope = _core_fips.encrypt(key_pem, content)
-        except ValueError as e:  # "Invalid public key", "UTF8 error: ..."
-            return self.reply(400, {"error": str(e)})
+        except ValueError as e:
+            if e.args == (ENCRYPTION_FAILED,):  # the library's failure: not the client's
+                return self.reply(500, {"error": ENCRYPTION_FAILED})
+            return self.reply(400, {"error": str(e)})  # "Invalid public key", "UTF8 error: ..."
         return self.reply(200, envelope, "application/octet-stream")
 
 

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import ROOT, open_with_peer
+from conftest import ROOT, open_with_peer, run_python
 
 sys.path.insert(0, str(ROOT / "examples"))
 import service  # noqa: E402
@@ -62,6 +62,30 @@ def test_upload_download_corruption_and_seal(served, keys):
     refused = (500, b'{"error": "stored content does not match its token"}')
     assert call("GET", f"/files/{row['id']}") == refused
     assert call("POST", f"/files/{row['id']}/seal", public) == refused
+
+    stored.unlink()  # a row whose file is gone: an answer, not a dropped connection
+    missing = (500, b'{"error": "stored content is missing"}')
+    assert call("GET", f"/files/{row['id']}") == missing
+    assert call("POST", f"/files/{row['id']}/seal", public) == missing
+
+
+def test_a_library_failure_while_sealing_is_the_servers_500(faults_dir, keys, tmp_path):
+    # The fault-injection build fails the RSA-OAEP wrap after the key was accepted.
+    out = run_python(f"""
+        import http.client, json, sys, threading
+        sys.path.insert(0, {str(ROOT / "examples")!r})
+        import service
+        server = service.make_server({str(tmp_path)!r})
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        conn = http.client.HTTPConnection("127.0.0.1", server.server_port, timeout=60)
+        conn.request("POST", "/files", body=b"content")
+        file_id = json.loads(conn.getresponse().read())["id"]
+        conn.request("POST", f"/files/{{file_id}}/seal", body={keys[2048][1]!r})
+        reply = conn.getresponse()
+        print(reply.status, reply.read().decode())
+    """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "envelope.wrap"})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == '500 {"error": "Encryption failed"}\n'
 
 
 def test_only_a_mismatch_counts_as_corruption(core):

@@ -1,5 +1,6 @@
 """Salted SHA-384 content tokens, RSA-OAEP + AES-256-GCM envelopes and the FIPS status, from
-AWS-LC 5.1.0 built with FIPS=1 (the library's FIPS code path; not a validated module).
+AWS-LC's FIPS module (which build, and what is approved: the wheel's description; the RSA-OAEP
+key wrap inside encrypt is not an approved service).
 
 Bad arguments raise TypeError, BufferError or UnicodeEncodeError (a ValueError) with a note
 "while processing '<parameter>'"; a failed operation raises ValueError. A content mismatch is

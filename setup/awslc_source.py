@@ -6,7 +6,7 @@ verified bytes into a folder of the cache (so that what is built is what was che
   awslc_source.py self-check
 
 SOURCE is the tag's zip, which must have the SHA-256 its Security Policy names, or an unpacked
-tree, each file of which must match the tag's listing (setup/awslc-fips-3.1.0.tree: mode, git blob
+tree, each file of which must match the tag's listing (setup/awslc-fips-3.1.0-listing.txt: mode, git blob
 id, path), with nothing added. A tree that lacks listed files is refused unless FILE names every
 one of them (one per line; the path is the last field, so a `BLOB PATH` list serves too); such a
 build is recorded as not from the verified source. DEST/source.txt says which of the two it is.
@@ -21,7 +21,7 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-LISTING = HERE / "awslc-fips-3.1.0.tree"
+LISTING = HERE / "awslc-fips-3.1.0-listing.txt"
 VERSION = "3.1.0"
 # The Security Policy of certificate #5298, section 11.1: the zip and its SHA-256.
 ZIP_NAME = "AWS-LC-FIPS-3.1.0.zip"

@@ -269,7 +269,7 @@ awslc_source_ready() {
   /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp" "${allow[@]}" >"$tmp.log" 2>&1 ||
     { rm -rf "$tmp"; fail "$(tail -1 "$tmp.log")" "use the zip the Security Policy names, or an unaltered tree of the tag"; }
   rm -f "$tmp.log"
-  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/awslc-fips-3.1.0.tree")
+  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/awslc-fips-3.1.0-listing.txt")
   AWSLC_SOURCE=$CACHE/awslc-fips-3.1.0-source-$key
   if [ -e "$AWSLC_SOURCE/source.txt" ]; then rm -rf "$tmp"; else rm -rf "$AWSLC_SOURCE" && mv -T "$tmp" "$AWSLC_SOURCE"; fi
   say "$(cat "$AWSLC_SOURCE/source.txt")"

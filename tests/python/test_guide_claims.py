@@ -238,7 +238,7 @@ def test_approval_verdicts_are_the_security_policys():
         (algorithm,) = [a for a in SECURITY_POLICY if f'"{a}"' in row[3]]
         verdicts[algorithm] = row[4].replace("*", "").split(",")[0]
     assert verdicts == SECURITY_POLICY
-    # No prose may call every operation, or encrypt as a whole, approved.
+    # No prose may claim an approval for every operation, or for encrypt as a whole.
     texts = [GUIDE] + [p.read_text() for p in sorted((ROOT / "examples").glob("*.py"))]
     for text in texts:
         flat = " ".join(text.split())

@@ -41,9 +41,9 @@ class SecretBuffer {
 };
 
 // The library services one envelope is made of, in the order they run. The key draw and the
-// sealing are approved services of AWS-LC's validated modules; the RSA-OAEP wrap is not (no
-// validated AWS-LC module offers an approved key transport), though its padding runs approved
-// primitives (a SHA-256 and a DRBG draw) that move the library's FIPS indicator.
+// sealing are approved services of AWS-LC's validated modules. The RSA-OAEP wrap is a
+// non-approved service in all of them (none offers an approved key transport), though its
+// padding runs approved primitives (a SHA-256 and a DRBG draw) that move the FIPS indicator.
 //
 // The content key: 32 random octets from the library's DRBG.
 Status draw_content_key(SecretBuffer<kContentKeyLength>& key);

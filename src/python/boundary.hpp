@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cassert>
 #include <exception>
 #include <string>
@@ -20,10 +22,28 @@ namespace core_fips {
 // lock; zeroed while run_unlocked has released it.
 extern thread_local long tls_lock_depth;
 
-// Debug builds stop when a Python reference or buffer is released while run_unlocked has given the
-// lock away: such a release would touch the interpreter without holding it.
-inline void assert_lock_held() {
+// Set while this thread waits to take the lock back. It stays set only when the interpreter ended
+// the thread inside that wait (3.11 to 3.13 call pthread_exit during finalisation): the frames then
+// unwound hold no lock and must not touch any Python object.
+extern thread_local bool tls_thread_ending;
+
+// Takes the lock back after PyEval_SaveThread and restores the lock depth. Never from a
+// destructor: the interpreter may end the thread in here by a forced unwind, which a destructor
+// (noexcept) would turn into std::terminate.
+inline void retake_lock(PyThreadState* state, long depth) {
+  tls_thread_ending = true;
+  PyEval_RestoreThread(state);
+  tls_thread_ending = false;
+  tls_lock_depth = depth;
+}
+
+// Whether a Python reference or buffer may be released now: not while the thread is being ended
+// without the lock (the process is going away; the object is left to it). Debug builds stop when
+// one is released while run_unlocked has given the lock away.
+inline bool may_release_python_objects() {
+  if (tls_thread_ending) return false;
   assert(tls_lock_depth > 0 && "Python object released without the interpreter lock");
+  return true;
 }
 
 class LockDepthScope {
@@ -54,9 +74,10 @@ void set_python_error(CoreError error);
 void require_exception_set();
 
 // Runs an entry's body. The failure value is the body's own: null for a new reference, -1 for a
-// slot returning int (the module's exec step).
+// slot returning int (the module's exec step). Not noexcept, and the forced unwind by which the
+// interpreter ends a thread is let through: swallowing it, or meeting noexcept, aborts the process.
 template <class Body>
-auto call_boundary(Body&& body) noexcept -> decltype(body()) {
+auto call_boundary(Body&& body) -> decltype(body()) {
   using Value = decltype(body());
   constexpr Value kFailure = [] {
     if constexpr (std::is_pointer_v<Value>)
@@ -69,6 +90,8 @@ auto call_boundary(Body&& body) noexcept -> decltype(body()) {
     Value result = body();
     if (result == kFailure) require_exception_set();
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     contain_current_fault();
     return kFailure;
@@ -77,29 +100,65 @@ auto call_boundary(Body&& body) noexcept -> decltype(body()) {
 
 // Variant for instance release: a fault is reported and the release goes on.
 template <class Body>
-void release_boundary(PyObject* instance, Body&& body) noexcept {
+void release_boundary(PyObject* instance, Body&& body) {
   LockDepthScope depth;
   try {
     body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     contain_current_fault_in_release(instance);
   }
 }
 
+// The thread state run_unlocked gave away, while its work runs; null elsewhere.
+extern thread_local PyThreadState* tls_released_state;
+
 // Runs `work` with the interpreter lock released and returns its value after taking the lock
 // back; the lock is retaken also when `work` ends in a fault. `work` must not touch any Python
-// object.
+// object (but see with_lock_retaken).
 template <class Work>
-decltype(auto) run_unlocked(Work&& work) {
-  struct Released {
-    long saved_depth = std::exchange(tls_lock_depth, 0);
-    PyThreadState* state = PyEval_SaveThread();
-    ~Released() {
-      PyEval_RestoreThread(state);
-      tls_lock_depth = saved_depth;
+auto run_unlocked(Work&& work) -> decltype(work()) {
+  const long depth = std::exchange(tls_lock_depth, 0);
+  PyThreadState* const outer = std::exchange(tls_released_state, PyEval_SaveThread());
+  auto retake = [&] { retake_lock(std::exchange(tls_released_state, outer), depth); };
+  try {
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      retake();
+    } else {
+      decltype(work()) value = work();
+      retake();
+      return value;
     }
-  } released;
-  return work();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the lock was never taken back: nothing to undo
+  } catch (...) {
+    retake();
+    throw;
+  }
+}
+
+// From inside run_unlocked's work: runs `step` with the lock taken back, then gives it away again
+// (also when `step` ends in a fault).
+template <class Step>
+auto with_lock_retaken(Step&& step) -> decltype(step()) {
+  assert(tls_released_state != nullptr && "with_lock_retaken outside run_unlocked");
+  retake_lock(tls_released_state, 1);
+  auto release_again = [] {
+    tls_lock_depth = 0;
+    tls_released_state = PyEval_SaveThread();
+  };
+  try {
+    decltype(step()) value = step();
+    release_again();
+    return value;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    release_again();
+    throw;
+  }
 }
 
 }  // namespace core_fips

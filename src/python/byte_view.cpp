@@ -44,8 +44,7 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
 }
 
 void ByteView::release() noexcept {
-  if (!view_) return;  // moved from, or released
-  assert_lock_held();
+  if (!view_ || !may_release_python_objects()) return;  // moved from, released, or thread ending
   // An exporter's release hook may run Python code; keep a pending exception intact across it.
   PyObject* pending = py::take_exception();
   PyBuffer_Release(view_.get());
@@ -53,10 +52,14 @@ void ByteView::release() noexcept {
   view_.reset();
 }
 
-bool require_c_contiguous(const ByteView& view) {
-  if (PyBuffer_IsContiguous(&view.view(), 'C')) return true;
-  PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
-  return false;
+std::optional<ContiguousBytes> ContiguousBytes::of(const ByteView& view) {
+  const Py_buffer& b = view.view();
+  if (!PyBuffer_IsContiguous(&b, 'C')) {
+    PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
+    return std::nullopt;
+  }
+  return ContiguousBytes(
+      {static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)});
 }
 
 }  // namespace core_fips

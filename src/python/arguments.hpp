@@ -89,18 +89,28 @@ class Args {
     std::optional<TableParams<Spec>> p = params(std::make_index_sequence<Spec.count>{});
     if (!p) return nullptr;
     auto all = std::tuple_cat(Extras(extra...), std::move(*p));
+    PyThreadState** publish = nullptr;  // an extra that takes the lock back names its slot
+    ((publish = publish ? publish : state_slot_of(extra)), ...);
     if constexpr (std::is_void_v<decltype(std::apply(Work, all))>) {
-      run_unlocked([&] { std::apply(Work, all); });
+      run_unlocked([&] { std::apply(Work, all); }, publish);
       return std::apply(Finish, Extras(extra...));
     } else {
-      return std::apply(
-          Finish,
-          std::tuple_cat(std::forward_as_tuple(run_unlocked([&] { return std::apply(Work, all); })),
-                         Extras(extra...)));
+      return std::apply(Finish, std::tuple_cat(std::forward_as_tuple(run_unlocked(
+                                                   [&] { return std::apply(Work, all); }, publish)),
+                                               Extras(extra...)));
     }
   }
 
  private:
+  template <class E>
+  static PyThreadState** state_slot_of(E& e) {
+    if constexpr (requires { e.state_slot(); }) {
+      return e.state_slot();
+    } else {
+      return nullptr;
+    }
+  }
+
   static constexpr bool kHasBuffer = [] {
     for (std::size_t i = 0; i < Spec.count; ++i) {
       if (Spec.parameters[i].kind == ParameterKind::ContiguousBytes) return true;

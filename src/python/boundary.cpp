@@ -10,9 +10,7 @@
 
 namespace core_fips {
 
-thread_local long tls_lock_depth = 0;
-thread_local bool tls_thread_ending = false;
-thread_local PyThreadState* tls_released_state = nullptr;
+constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 

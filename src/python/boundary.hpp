@@ -9,6 +9,7 @@
 #include <cxxabi.h>
 
 #include <cassert>
+#include <climits>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -20,20 +21,25 @@ namespace core_fips {
 
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
-extern thread_local long tls_lock_depth;
+// Initial-exec: read at a fixed offset from the thread pointer rather than through __tls_get_addr
+// on every entry (8 bytes of the static TLS that glibc keeps for libraries loaded later).
+extern constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec")));
 
-// Set while this thread waits to take the lock back. It stays set only when the interpreter ended
-// the thread inside that wait (3.11 to 3.13 call pthread_exit during finalisation): the frames then
-// unwound hold no lock and must not touch any Python object.
-extern thread_local bool tls_thread_ending;
+// The lock depth of a thread the interpreter is ending without the lock (3.11 to 3.13 call
+// pthread_exit on a thread that wants the lock back during finalisation): the frames then unwound
+// must not touch any Python object.
+inline constexpr long kThreadEnding = LONG_MIN / 2;
 
 // Takes the lock back after PyEval_SaveThread and restores the lock depth. Never from a
-// destructor: the interpreter may end the thread in here by a forced unwind, which a destructor
-// (noexcept) would turn into std::terminate.
+// destructor: the forced unwind by which the interpreter may end the thread in here would meet
+// noexcept there, and std::terminate.
 inline void retake_lock(PyThreadState* state, long depth) {
-  tls_thread_ending = true;
-  PyEval_RestoreThread(state);
-  tls_thread_ending = false;
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
+  }
   tls_lock_depth = depth;
 }
 
@@ -41,7 +47,7 @@ inline void retake_lock(PyThreadState* state, long depth) {
 // without the lock (the process is going away; the object is left to it). Debug builds stop when
 // one is released while run_unlocked has given the lock away.
 inline bool may_release_python_objects() {
-  if (tls_thread_ending) return false;
+  if (tls_lock_depth < 0) return false;
   assert(tls_lock_depth > 0 && "Python object released without the interpreter lock");
   return true;
 }
@@ -111,17 +117,15 @@ void release_boundary(PyObject* instance, Body&& body) {
   }
 }
 
-// The thread state run_unlocked gave away, while its work runs; null elsewhere.
-extern thread_local PyThreadState* tls_released_state;
-
 // Runs `work` with the interpreter lock released and returns its value after taking the lock
 // back; the lock is retaken also when `work` ends in a fault. `work` must not touch any Python
-// object (but see with_lock_retaken).
+// object, except through with_lock_retaken with the thread state published in `*publish`.
 template <class Work>
-auto run_unlocked(Work&& work) -> decltype(work()) {
+auto run_unlocked(Work&& work, PyThreadState** publish = nullptr) -> decltype(work()) {
   const long depth = std::exchange(tls_lock_depth, 0);
-  PyThreadState* const outer = std::exchange(tls_released_state, PyEval_SaveThread());
-  auto retake = [&] { retake_lock(std::exchange(tls_released_state, outer), depth); };
+  PyThreadState* state = PyEval_SaveThread();
+  if (publish) *publish = state;
+  auto retake = [&] { retake_lock(publish ? *publish : state, depth); };
   try {
     if constexpr (std::is_void_v<decltype(work())>) {
       work();
@@ -139,15 +143,15 @@ auto run_unlocked(Work&& work) -> decltype(work()) {
   }
 }
 
-// From inside run_unlocked's work: runs `step` with the lock taken back, then gives it away again
-// (also when `step` ends in a fault).
+// From inside run_unlocked's work: runs `step` with the lock taken back through the thread state
+// run_unlocked published, then gives it away again (also when `step` ends in a fault).
 template <class Step>
-auto with_lock_retaken(Step&& step) -> decltype(step()) {
-  assert(tls_released_state != nullptr && "with_lock_retaken outside run_unlocked");
-  retake_lock(tls_released_state, 1);
-  auto release_again = [] {
+auto with_lock_retaken(PyThreadState*& state, Step&& step) -> decltype(step()) {
+  assert(state != nullptr && "with_lock_retaken outside run_unlocked");
+  retake_lock(state, 1);
+  auto release_again = [&] {
     tls_lock_depth = 0;
-    tls_released_state = PyEval_SaveThread();
+    state = PyEval_SaveThread();
   };
   try {
     decltype(step()) value = step();

@@ -52,14 +52,8 @@ void ByteView::release() noexcept {
   view_.reset();
 }
 
-std::optional<ContiguousBytes> ContiguousBytes::of(const ByteView& view) {
-  const Py_buffer& b = view.view();
-  if (!PyBuffer_IsContiguous(&b, 'C')) {
-    PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
-    return std::nullopt;
-  }
-  return ContiguousBytes(
-      {static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)});
+void ContiguousBytes::set_not_contiguous() {
+  PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
 }
 
 }  // namespace core_fips

@@ -42,12 +42,21 @@ class ContiguousBytes {
  public:
   // The view's bytes; for a view that is not C-contiguous, nullopt with ValueError "buffer must be
   // C-contiguous" set.
-  static std::optional<ContiguousBytes> of(const ByteView& view);
+  static std::optional<ContiguousBytes> of(const ByteView& view) {
+    const Py_buffer& b = view.view();
+    if (!PyBuffer_IsContiguous(&b, 'C')) {
+      set_not_contiguous();
+      return std::nullopt;
+    }
+    return ContiguousBytes(
+        {static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)});
+  }
 
   std::span<const std::uint8_t> bytes() const { return bytes_; }
 
  private:
   explicit ContiguousBytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  static void set_not_contiguous();
   std::span<const std::uint8_t> bytes_;
 };
 

@@ -93,7 +93,7 @@ class OnceMutex {
     if (mutex_.try_lock()) return;
     PyThreadState* state = PyEval_SaveThread();
     mutex_.lock();
-    retake_lock(state, tls_lock_depth);
+    retake_lock(state, tls_lock_depth);  // not from a destructor: see there
   }
   void unlock() { mutex_.unlock(); }
 

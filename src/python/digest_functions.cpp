@@ -33,13 +33,11 @@ TokenValue hash_content(ContiguousBytes content, std::optional<std::string_view>
   return salted_token(content.bytes(), salt);
 }
 
-PyObject* finish_token(TokenValue&& token) { return new_token(std::move(token)); }
-
 Status check_content(std::string_view expected, std::string_view salt, ContiguousBytes content) {
   return verify_salted(expected, salt, content.bytes());
 }
 
-PyMethodDef create_hash_def = method_def<kCreateHash, Released<hash_content, finish_token>{}>();
+PyMethodDef create_hash_def = method_def<kCreateHash, Released<hash_content, new_token>{}>();
 PyMethodDef compare_hash_def = method_def<kCompareHash, Released<check_content, as_bool>{}>();
 
 }  // namespace core_fips

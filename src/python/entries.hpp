@@ -28,9 +28,8 @@ extern PyMethodDef fips_check_def;    // fips_check.cpp
 PyObject* new_token(TokenValue value);
 
 // The one-shot digest work and finish (digest_functions.cpp), shared by the module functions and
-// Token's static methods. create_hash and Token.from_bytes: the token, then a new Token.
+// Token's static methods. create_hash and Token.from_bytes: the token (then new_token).
 TokenValue hash_content(ContiguousBytes content, std::optional<std::string_view> salt);
-PyObject* finish_token(TokenValue&& token);
 // compare_hash and Token.compare_token: the outcome of the comparison.
 Status check_content(std::string_view expected, std::string_view salt, ContiguousBytes content);
 

@@ -20,9 +20,12 @@ class ResultBytes {
   std::optional<std::span<std::uint8_t>> reserve(std::size_t length);
   // Lock held: the filled object, handed to the caller.
   PyObject* release() { return object_.release(); }
+  // Where run_unlocked publishes the thread state that reserve() takes the lock back with.
+  PyThreadState** state_slot() { return &released_; }
 
  private:
   PyRef object_;
+  PyThreadState* released_ = nullptr;
 };
 
 }  // namespace core_fips

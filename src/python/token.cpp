@@ -58,7 +58,7 @@ PyObject* none_or_error(Status&& outcome) {
 }
 
 PyMethodDef token_methods[] = {
-    method_def<kFromBytes, Released<hash_content, finish_token>{}>(),
+    method_def<kFromBytes, Released<hash_content, new_token>{}>(),
     method_def<kCompareToken, Released<check_content, none_or_error>{}>(),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -19,23 +19,26 @@ namespace core_fips {
 // Work takes the table's types (after a ResultBytes& when it fills the result in place) and runs
 // with the lock released; Finish takes its result (and the ResultBytes) with the lock held.
 template <auto Work, auto Finish>
-struct Released {};
+struct Released {
+  static constexpr auto kWork = Work;
+  static constexpr auto kFinish = Finish;
+};
 
 template <class Body>
-inline constexpr bool kIsReleased = false;
-template <auto Work, auto Finish>
-inline constexpr bool kIsReleased<Released<Work, Finish>> = true;
+inline constexpr bool kIsReleased = requires {
+  Body::kWork;
+};
 
 namespace detail {
 
-template <const ParameterSpec& Spec, auto Work, auto Finish>
-PyObject* run_released(Args<Spec>& a, Released<Work, Finish>) {
-  using WorkParams = typename BodyParameters<decltype(Work)>::type;
+template <const ParameterSpec& Spec, class Body>
+PyObject* run_released(Args<Spec>& a) {
+  using WorkParams = typename BodyParameters<std::remove_cv_t<decltype(Body::kWork)>>::type;
   if constexpr (std::tuple_size_v < WorkParams >> Spec.count) {
     ResultBytes result;
-    return a.template run<Work, Finish>(result);
+    return a.template run<Body::kWork, Body::kFinish>(result);
   } else {
-    return a.template run<Work, Finish>();
+    return a.template run<Body::kWork, Body::kFinish>();
   }
 }
 
@@ -49,7 +52,7 @@ PyObject* fastcall_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     Args<Spec> a;
     if (!a.bind(args, nargsf, kwnames) || !a.convert()) return nullptr;
     if constexpr (kIsReleased<std::remove_cv_t<decltype(Body)>>) {
-      return detail::run_released(a, Body);
+      return detail::run_released<Spec, std::remove_cv_t<decltype(Body)>>(a);
     } else {
       return a.call(Body);
     }

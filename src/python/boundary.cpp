@@ -10,7 +10,7 @@
 
 namespace core_fips {
 
-thread_local long tls_lock_depth = 0;
+constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 

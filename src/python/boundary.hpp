@@ -6,7 +6,10 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cassert>
+#include <climits>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -18,12 +21,35 @@ namespace core_fips {
 
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
-extern thread_local long tls_lock_depth;
+// Initial-exec: read at a fixed offset from the thread pointer rather than through __tls_get_addr
+// on every entry (8 bytes of the static TLS that glibc keeps for libraries loaded later).
+extern constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec")));
 
-// Debug builds stop when a Python reference or buffer is released while run_unlocked has given the
-// lock away: such a release would touch the interpreter without holding it.
-inline void assert_lock_held() {
+// The lock depth of a thread the interpreter is ending without the lock (3.11 to 3.13 call
+// pthread_exit on a thread that wants the lock back during finalisation): the frames then unwound
+// must not touch any Python object.
+inline constexpr long kThreadEnding = LONG_MIN / 2;
+
+// Takes the lock back after PyEval_SaveThread and restores the lock depth. Never from a
+// destructor: the forced unwind by which the interpreter may end the thread in here would meet
+// noexcept there, and std::terminate.
+inline void retake_lock(PyThreadState* state, long depth) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
+  }
+  tls_lock_depth = depth;
+}
+
+// Whether a Python reference or buffer may be released now: not while the thread is being ended
+// without the lock (the process is going away; the object is left to it). Debug builds stop when
+// one is released while run_unlocked has given the lock away.
+inline bool may_release_python_objects() {
+  if (tls_lock_depth < 0) return false;
   assert(tls_lock_depth > 0 && "Python object released without the interpreter lock");
+  return true;
 }
 
 class LockDepthScope {
@@ -54,9 +80,10 @@ void set_python_error(CoreError error);
 void require_exception_set();
 
 // Runs an entry's body. The failure value is the body's own: null for a new reference, -1 for a
-// slot returning int (the module's exec step).
+// slot returning int (the module's exec step). Not noexcept, and the forced unwind by which the
+// interpreter ends a thread is let through: swallowing it, or meeting noexcept, aborts the process.
 template <class Body>
-auto call_boundary(Body&& body) noexcept -> decltype(body()) {
+auto call_boundary(Body&& body) -> decltype(body()) {
   using Value = decltype(body());
   constexpr Value kFailure = [] {
     if constexpr (std::is_pointer_v<Value>)
@@ -69,6 +96,8 @@ auto call_boundary(Body&& body) noexcept -> decltype(body()) {
     Value result = body();
     if (result == kFailure) require_exception_set();
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     contain_current_fault();
     return kFailure;
@@ -77,10 +106,12 @@ auto call_boundary(Body&& body) noexcept -> decltype(body()) {
 
 // Variant for instance release: a fault is reported and the release goes on.
 template <class Body>
-void release_boundary(PyObject* instance, Body&& body) noexcept {
+void release_boundary(PyObject* instance, Body&& body) {
   LockDepthScope depth;
   try {
     body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     contain_current_fault_in_release(instance);
   }
@@ -88,18 +119,50 @@ void release_boundary(PyObject* instance, Body&& body) noexcept {
 
 // Runs `work` with the interpreter lock released and returns its value after taking the lock
 // back; the lock is retaken also when `work` ends in a fault. `work` must not touch any Python
-// object.
+// object, except through with_lock_retaken with the thread state published in `*publish`.
 template <class Work>
-decltype(auto) run_unlocked(Work&& work) {
-  struct Released {
-    long saved_depth = std::exchange(tls_lock_depth, 0);
-    PyThreadState* state = PyEval_SaveThread();
-    ~Released() {
-      PyEval_RestoreThread(state);
-      tls_lock_depth = saved_depth;
+auto run_unlocked(Work&& work, PyThreadState** publish = nullptr) -> decltype(work()) {
+  const long depth = std::exchange(tls_lock_depth, 0);
+  PyThreadState* state = PyEval_SaveThread();
+  if (publish) *publish = state;
+  auto retake = [&] { retake_lock(publish ? *publish : state, depth); };
+  try {
+    if constexpr (std::is_void_v<decltype(work())>) {
+      work();
+      retake();
+    } else {
+      decltype(work()) value = work();
+      retake();
+      return value;
     }
-  } released;
-  return work();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the lock was never taken back: nothing to undo
+  } catch (...) {
+    retake();
+    throw;
+  }
+}
+
+// From inside run_unlocked's work: runs `step` with the lock taken back through the thread state
+// run_unlocked published, then gives it away again (also when `step` ends in a fault).
+template <class Step>
+auto with_lock_retaken(PyThreadState*& state, Step&& step) -> decltype(step()) {
+  assert(state != nullptr && "with_lock_retaken outside run_unlocked");
+  retake_lock(state, 1);
+  auto release_again = [&] {
+    tls_lock_depth = 0;
+    state = PyEval_SaveThread();
+  };
+  try {
+    decltype(step()) value = step();
+    release_again();
+    return value;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    release_again();
+    throw;
+  }
 }
 
 }  // namespace core_fips

@@ -44,8 +44,7 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
 }
 
 void ByteView::release() noexcept {
-  if (!view_) return;  // moved from, or released
-  assert_lock_held();
+  if (!view_ || !may_release_python_objects()) return;  // moved from, released, or thread ending
   // An exporter's release hook may run Python code; keep a pending exception intact across it.
   PyObject* pending = py::take_exception();
   PyBuffer_Release(view_.get());
@@ -53,10 +52,8 @@ void ByteView::release() noexcept {
   view_.reset();
 }
 
-bool require_c_contiguous(const ByteView& view) {
-  if (PyBuffer_IsContiguous(&view.view(), 'C')) return true;
+void ContiguousBytes::set_not_contiguous() {
   PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
-  return false;
 }
 
 }  // namespace core_fips

@@ -27,10 +27,6 @@ class ByteView {
   }
   ~ByteView() { release(); }
 
-  std::span<const std::uint8_t> bytes() const {
-    return {static_cast<const std::uint8_t*>(view_->buf),
-            static_cast<std::size_t>(view_->len / view_->itemsize)};
-  }
   const Py_buffer& view() const { return *view_; }
 
  private:
@@ -39,7 +35,29 @@ class ByteView {
   std::unique_ptr<Py_buffer> view_;
 };
 
-// Succeeds for a C-contiguous view; otherwise sets ValueError "buffer must be C-contiguous".
-bool require_c_contiguous(const ByteView& view);
+// The bytes of a view known to be C-contiguous: the only way to read a view's content, so no work
+// can read a strided view as if it were flat. Native: readable with the lock released, while the
+// view stays open.
+class ContiguousBytes {
+ public:
+  // The view's bytes; for a view that is not C-contiguous, nullopt with ValueError "buffer must be
+  // C-contiguous" set.
+  static std::optional<ContiguousBytes> of(const ByteView& view) {
+    const Py_buffer& b = view.view();
+    if (!PyBuffer_IsContiguous(&b, 'C')) {
+      set_not_contiguous();
+      return std::nullopt;
+    }
+    return ContiguousBytes(
+        {static_cast<const std::uint8_t*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)});
+  }
+
+  std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+ private:
+  explicit ContiguousBytes(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  static void set_not_contiguous();
+  std::span<const std::uint8_t> bytes_;
+};
 
 }  // namespace core_fips

@@ -12,6 +12,8 @@
 
 #if defined(Py_LIMITED_API)
 #include <mutex>
+
+#include "python/boundary.hpp"
 #endif
 
 namespace core_fips::py {
@@ -91,7 +93,7 @@ class OnceMutex {
     if (mutex_.try_lock()) return;
     PyThreadState* state = PyEval_SaveThread();
     mutex_.lock();
-    PyEval_RestoreThread(state);
+    retake_lock(state, tls_lock_depth);  // not from a destructor: see there
   }
   void unlock() { mutex_.unlock(); }
 

@@ -1,9 +1,7 @@
 // The module function encrypt(public_key_pem, plaintext).
 #include "envelope/envelope.hpp"
-#include "python/arguments.hpp"
-#include "python/compat.hpp"
 #include "python/entries.hpp"
-#include "python/pyref.hpp"
+#include "python/entry_points.hpp"
 
 namespace core_fips {
 
@@ -14,24 +12,26 @@ constexpr ParameterSpec kEncrypt{
     nullptr,
     "encrypt",
     {{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}},
-    2};
+    2,
+    Lock::Released};
 
-PyObject* encrypt(std::span<const std::uint8_t> pem, std::span<const std::uint8_t> plaintext) {
-  Result<EnvelopeSealer> sealer = run_unlocked([&] { return EnvelopeSealer::prepare(pem); });
-  if (!sealer) {
-    set_python_error(std::move(sealer).error());
-    return nullptr;
-  }
-  // The result object is the output buffer: the envelope is sealed straight into it, so the
-  // plaintext is never copied and no second plaintext-sized buffer exists.
-  const std::size_t length = sealer.value().output_length(plaintext.size());
-  PyRef result = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-  if (!result) return nullptr;
-  std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(py::bytes_data(result.get())),
-                              length);
-  Status sealed = run_unlocked([&] { return std::move(sealer).value().seal_into(plaintext, out); });
-  if (!sealed) {
-    set_python_error(std::move(sealed).error());
+// The result object is the output buffer: the envelope is sealed straight into it, so the
+// plaintext is never copied and no second plaintext-sized buffer exists. nullopt: the result
+// could not be made (its exception is set).
+std::optional<Status> seal(ResultBytes& result, std::span<const std::uint8_t> pem,
+                           std::span<const std::uint8_t> plaintext) {
+  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(pem);
+  if (!sealer) return Status(std::move(sealer).error());
+  std::optional<std::span<std::uint8_t>> out =
+      result.reserve(sealer.value().output_length(plaintext.size()));
+  if (!out) return std::nullopt;
+  return std::move(sealer).value().seal_into(plaintext, *out);
+}
+
+PyObject* finish(std::optional<Status>&& sealed, ResultBytes& result) {
+  if (!sealed) return nullptr;
+  if (!sealed->ok()) {
+    set_python_error(std::move(*sealed).error());
     return nullptr;
   }
   return result.release();
@@ -39,6 +39,6 @@ PyObject* encrypt(std::span<const std::uint8_t> pem, std::span<const std::uint8_
 
 }  // namespace
 
-PyMethodDef encrypt_def = method_def<kEncrypt, encrypt>();
+PyMethodDef encrypt_def = method_def<kEncrypt, Released<seal, finish>{}>();
 
 }  // namespace core_fips

@@ -27,12 +27,10 @@ extern PyMethodDef fips_check_def;    // fips_check.cpp
 // A new Token object (token.cpp); an unfillable type cell is an internal fault.
 PyObject* new_token(TokenValue value);
 
-// The one-shot digest bodies (digest_functions.cpp), shared by the module functions and Token's
-// static methods: contiguity checked, then the engine run with the lock released.
-// create_hash and Token.from_bytes: a new Token.
-PyObject* hash_content(const ByteView& content, std::optional<std::string_view> salt);
-// compare_hash and Token.compare_token: the outcome, or nullopt with a Python exception set.
-std::optional<Status> check_content(std::string_view expected, std::string_view salt,
-                                    const ByteView& content);
+// The one-shot digest work and finish (digest_functions.cpp), shared by the module functions and
+// Token's static methods. create_hash and Token.from_bytes: the token (then new_token).
+TokenValue hash_content(ContiguousBytes content, std::optional<std::string_view> salt);
+// compare_hash and Token.compare_token: the outcome of the comparison.
+Status check_content(std::string_view expected, std::string_view salt, ContiguousBytes content);
 
 }  // namespace core_fips

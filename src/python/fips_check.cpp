@@ -1,7 +1,7 @@
 // The module function fips_check().
 #include "errors/fips.hpp"
-#include "python/arguments.hpp"
 #include "python/entries.hpp"
+#include "python/entry_points.hpp"
 
 namespace core_fips {
 
@@ -13,6 +13,7 @@ constexpr ParameterSpec kFipsCheck{
     "fips_check",
     {},
     0,
+    Lock::Held,
     "Returns True when this wheel was built with the `corvel-fips` feature\n"
     "AND the AWS-LC-FIPS module is currently active. False otherwise."};
 

@@ -13,6 +13,7 @@ constexpr ParameterSpec kNew{
     "__new__",
     {{"salt", ParameterKind::OptionalText}},
     0,
+    Lock::Held,
     "Incremental salted SHA-384 hasher for streaming uploads.\n\n"
     "Feed content with [`PyHasher::update`] one chunk at a time, then call\n"
     "[`PyHasher::finalize`] to obtain the content `Token`. The digest is identical to\n"
@@ -22,8 +23,9 @@ constexpr ParameterSpec kUpdate{
     CallableKind::Method,
     "Hasher",
     "update",
-    {{"chunk", ParameterKind::ByteBuffer}},
+    {{"chunk", ParameterKind::ContiguousBytes}},
     1,
+    Lock::Released,
     "Feed the next chunk of content. Accepts any C-contiguous buffer-protocol\n"
     "object (`bytes`, `bytearray`, `memoryview`, `mmap`, ...) and releases the GIL\n"
     "while hashing the bytes in place. As with the standard library's\n"
@@ -44,6 +46,7 @@ constexpr ParameterSpec kFinalize{
     "finalize",
     {},
     0,
+    Lock::Held,
     "Append the salt and finalize, returning the content `Token`. The hasher cannot\n"
     "be reused afterwards."};
 

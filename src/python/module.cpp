@@ -4,9 +4,9 @@
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
-#include "python/arguments.hpp"
 #include "python/boundary.hpp"
 #include "python/compat.hpp"
+#include "python/conversions.hpp"
 #include "python/entries.hpp"
 #include "python/pyref.hpp"
 #include "python/types.hpp"

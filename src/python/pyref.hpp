@@ -26,8 +26,7 @@ class PyRef {
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
   ~PyRef() {
-    if (o_) assert_lock_held();
-    Py_XDECREF(o_);
+    if (o_ && may_release_python_objects()) Py_DECREF(o_);
   }
 
   PyObject* get() const { return o_; }

@@ -9,6 +9,7 @@
 
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
+#include "python/entry_points.hpp"
 #include "python/types.hpp"
 
 namespace core_fips {
@@ -33,26 +34,33 @@ PyObject* streaming_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// update(chunk): exclusive access, then the chunk, then the finalized test, then contiguity.
+// update(chunk)'s work and finish.
+template <class Engine>
+void feed(Engine& engine, ContiguousBytes chunk) {
+  engine.update(chunk.bytes());
+}
+template <class Engine>
+PyObject* fed(Engine&) {
+  Py_RETURN_NONE;
+}
+
+// update(chunk): exclusive access, then the chunk, then the finalized test, then contiguity and the
+// work, with the lock released.
 template <class Engine, const ParameterSpec& Spec>
 PyObject* streaming_update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
+  static_assert(Spec.lock == Lock::Released);
   return call_boundary([&]() -> PyObject* {
     Args<Spec> a;
     if (!a.bind(args, nargsf, kwnames)) return nullptr;
     auto* instance = StreamingInstance<Engine>::from(self);
     ExclusiveAccess access(instance->borrow);
     if (!access || !a.convert()) return nullptr;
-    return a.call([&](const ByteView& chunk) -> PyObject* {
-      if (!instance->payload) {
-        set_already_finalized<Spec>();
-        return nullptr;
-      }
-      if (!require_c_contiguous(chunk)) return nullptr;
-      Engine& engine = *instance->payload;
-      run_unlocked([&] { engine.update(chunk.bytes()); });
-      Py_RETURN_NONE;
-    });
+    if (!instance->payload) {
+      set_already_finalized<Spec>();
+      return nullptr;
+    }
+    return a.template run<feed<Engine>, fed<Engine>>(*instance->payload);
   });
 }
 

@@ -4,9 +4,9 @@
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
-#include "python/arguments.hpp"
 #include "python/compat.hpp"
 #include "python/entries.hpp"
+#include "python/entry_points.hpp"
 
 namespace core_fips {
 
@@ -36,29 +36,30 @@ constexpr ParameterSpec kFromBytes{
     CallableKind::StaticMethod,
     "Token",
     "from_bytes",
-    {{"data", ParameterKind::ByteBuffer}, {"salt", ParameterKind::OptionalText}},
-    1};
+    {{"data", ParameterKind::ContiguousBytes}, {"salt", ParameterKind::OptionalText}},
+    1,
+    Lock::Released};
 constexpr ParameterSpec kCompareToken{CallableKind::StaticMethod,
                                       "Token",
                                       "compare_token",
                                       {{"sha", ParameterKind::Text},
                                        {"salt", ParameterKind::Text},
-                                       {"data", ParameterKind::ByteBuffer}},
-                                      3};
+                                       {"data", ParameterKind::ContiguousBytes}},
+                                      3,
+                                      Lock::Released};
 
-PyObject* compare_token(std::string_view sha, std::string_view salt, const ByteView& content) {
-  std::optional<Status> outcome = check_content(sha, salt, content);
-  if (!outcome) return nullptr;
-  if (!outcome->ok()) {
-    set_python_error(std::move(*outcome).error());
+// A mismatch is ValueError.
+PyObject* none_or_error(Status&& outcome) {
+  if (!outcome.ok()) {
+    set_python_error(std::move(outcome).error());
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 PyMethodDef token_methods[] = {
-    method_def<kFromBytes, hash_content>(),
-    method_def<kCompareToken, compare_token>(),
+    method_def<kFromBytes, Released<hash_content, new_token>{}>(),
+    method_def<kCompareToken, Released<check_content, none_or_error>{}>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@ constexpr ParameterSpec kNew{
     "__new__",
     {{"expected_sha", ParameterKind::Text}, {"salt", ParameterKind::Text}},
     2,
+    Lock::Held,
     "Incremental verifier for a streamed download against an expected salted SHA-384.\n\n"
     "Feed content with [`PyVerifyingHasher::update`], then call\n"
     "[`PyVerifyingHasher::finalize`], which raises `ValueError` on a mismatch."};
@@ -21,8 +22,9 @@ constexpr ParameterSpec kUpdate{
     CallableKind::Method,
     "VerifyingHasher",
     "update",
-    {{"chunk", ParameterKind::ByteBuffer}},
+    {{"chunk", ParameterKind::ContiguousBytes}},
     1,
+    Lock::Released,
     "Feed the next chunk of content. Accepts any C-contiguous buffer-protocol\n"
     "object and releases the GIL while hashing the bytes in place. As with the\n"
     "standard library's `hashlib.update()`, the bytes must not change while this\n"
@@ -41,6 +43,7 @@ constexpr ParameterSpec kFinalize{
     "finalize",
     {},
     0,
+    Lock::Held,
     "Append the salt, finalize, and verify. Raises `ValueError` if the digest does\n"
     "not match the expected value. The verifier cannot be reused afterwards."};
 

@@ -8,6 +8,7 @@
 #include <openssl/rsa.h>
 
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "key_test_support.hpp"
@@ -113,6 +114,18 @@ TEST(SecretBuffer, ZeroAfterAMoveAndAfterWipe) {
   EXPECT_EQ(contents(key), zeros);  // the moved-from buffer
   moved.wipe();
   EXPECT_EQ(contents(moved), zeros);
+}
+
+TEST(SecretBuffer, ZeroOnceDestroyed) {
+  // A failed seal ends with the key's destruction alone: that must wipe it. The bytes are read
+  // from the storage the buffer was placed in.
+  alignas(SecretBuffer<kContentKeyLength>) unsigned char
+      storage[sizeof(SecretBuffer<kContentKeyLength>)];
+  auto* key = new (storage) SecretBuffer<kContentKeyLength>();
+  ASSERT_TRUE(draw_content_key(*key).ok());
+  key->~SecretBuffer();
+  EXPECT_EQ(std::vector<std::uint8_t>(storage, storage + sizeof storage),
+            std::vector<std::uint8_t>(sizeof storage, 0));
 }
 
 }  // namespace

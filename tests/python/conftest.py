@@ -60,11 +60,12 @@ def open_with_peer(private, envelope):
                           capture_output=True, timeout=60)
 
 
-def longest_stall_during(work):
-    """Runs `work` on another thread while this one keeps looping; returns (work's result, the
-    longest this thread went without running, the elapsed time). A call that kept the interpreter
-    lock for its whole run would stall this thread for nearly all of it; a stall of half the run
-    is more than scheduling noise on a busy two-core machine explains."""
+def longest_stall_during(work, tick=None):
+    """Runs `work` on another thread while this one keeps looping (calling `tick` each round);
+    returns (work's result, the longest this thread went without running, the elapsed time). A
+    call that kept the interpreter lock for its whole run would stall this thread for nearly all of
+    it; a stall of half the run is more than scheduling noise on a busy two-core machine
+    explains."""
     done = threading.Event()
     result = []
 
@@ -79,6 +80,8 @@ def longest_stall_during(work):
     longest = 0.0
     worker.start()
     while not done.is_set():
+        if tick:
+            tick()
         now = time.perf_counter()
         longest = max(longest, now - last)
         last = now

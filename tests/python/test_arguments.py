@@ -60,6 +60,15 @@ class TestBinding:
         e = raises(TypeError, lambda: core.Hasher(**{1: 2}))
         assert str(e) == "keywords must be strings" and notes(e) is None
 
+    def test_a_keyword_must_be_a_whole_name(self, core):
+        # Prefixes of a parameter's name and the empty name bind nothing.
+        for kwargs, name in (({"s": "q"}, "s"), ({"sal": "q"}, "sal"), ({"": b""}, ""),
+                             ({"bytesx": b""}, "bytesx")):
+            e = raises(TypeError, core.create_hash, b"abc", **kwargs)
+            assert str(e) == f"create_hash() got an unexpected keyword argument '{name}'"
+        e = raises(TypeError, core.Hasher, **{"": "q"})
+        assert str(e) == "Hasher.__new__() got an unexpected keyword argument ''"
+
     def test_missing_arguments_are_named_and_joined(self, core):
         cases = [
             (lambda: core.create_hash(b""),

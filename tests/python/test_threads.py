@@ -1,5 +1,7 @@
 """Many threads at once: meaningful on the free-threaded build, where nothing serialises them."""
+import gc
 import hashlib
+import re
 import sys
 import sysconfig
 import threading
@@ -7,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import run_python, run_threads
+from conftest import ROOT, longest_stall_during, run_python, run_threads
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
@@ -127,3 +129,81 @@ print(len(results), all(results), getattr(sys, "_is_gil_enabled", lambda: True)(
         assert (count, ok) == ("16", "True")
         if FREE_THREADED:
             assert gil == "False"
+
+
+def test_exit_with_daemon_threads_inside_every_releasing_call(keys):
+    # The interpreter ends a daemon thread that wants the lock back during finalisation (3.11 to
+    # 3.13 by a forced unwind, pthread_exit); the process must still exit 0, as with hashlib.
+    code = f"""
+import threading, _core_fips as m
+key, big = {keys[2048][1]!r}, bytes(1 << 20)
+t = m.create_hash(big, "s")
+h, v = m.Hasher("s"), m.VerifyingHasher(t.sha, "s")
+calls = [lambda: m.create_hash(big, "s"), lambda: m.compare_hash(t.sha, "s", big),
+         lambda: m.Token.from_bytes(big, "s"), lambda: m.Token.compare_token(t.sha, "s", big),
+         lambda: m.encrypt(key, big), lambda: h.update(big), lambda: v.update(big)]
+started = [threading.Event() for _ in calls]
+def loop(call, started):
+    while True:
+        call()
+        started.set()
+for call, event in zip(calls, started):
+    threading.Thread(target=loop, args=(call, event), daemon=True).start()
+for event in started:
+    event.wait()
+junk = [[i] for i in range(300000)]  # a longer finalisation: more threads come back during it
+"""
+    for _ in range(3):
+        out = run_python(code)
+        assert out.returncode == 0, (out.returncode, out.stderr)
+
+
+# The calls whose work runs with the lock released, as the guide promises, each with a long call.
+RELEASING = {
+    "create_hash()": lambda m, big, sha, key: m.create_hash(big, "s"),
+    "compare_hash()": lambda m, big, sha, key: m.compare_hash(sha, "s", big),
+    "encrypt()": lambda m, big, sha, key: m.encrypt(key, big),
+    "Token.from_bytes()": lambda m, big, sha, key: m.Token.from_bytes(big, "s"),
+    "Token.compare_token()": lambda m, big, sha, key: m.Token.compare_token(sha, "s", big),
+    "Hasher.update()": lambda m, big, sha, key: m.Hasher("s").update(big),
+    "VerifyingHasher.update()": lambda m, big, sha, key: m.VerifyingHasher(sha, "s").update(big),
+}
+
+
+def declared_locks():
+    """Display name -> Lock of every ParameterSpec declared under src/python."""
+    out = {}
+    for source in sorted((ROOT / "src" / "python").glob("*.cpp")):
+        for body in re.findall(r"ParameterSpec\s+\w+\s*\{(.*?)\};", source.read_text(), re.S):
+            kind = re.search(r"CallableKind::(\w+)", body).group(1)
+            owner, name = re.findall(r'nullptr|"([^"]*)"', body)[:2]
+            name = "__new__" if kind == "Constructor" else name
+            out[f"{owner}.{name}()" if owner else f"{name}()"] = re.search(r"Lock::(\w+)", body).group(1)
+    return out
+
+
+def test_every_releasing_declaration_lets_other_threads_run(core, keys):
+    declared = declared_locks()
+    assert len(declared) == 12, declared
+    released = sorted(n for n, lock in declared.items() if lock == "Released")
+    big = bytes(128 << 20)
+    sha = hashlib.sha384(big + b"s").hexdigest()
+    # Free-threaded: no GIL to hold, but a collection stops the world, and waits for a thread that
+    # stays attached to the interpreter through its work (frozen objects keep each one short). A
+    # work kept attached stalls it through nearly the whole call; a released one at most through
+    # the steps that must be attached, such as the allocation of encrypt's 128 MiB result.
+    tick = gc.collect if FREE_THREADED else None
+    share = 0.9 if FREE_THREADED else 0.5
+    stalled = []
+    gc.freeze()
+    try:
+        for name in sorted(set(released) | set(RELEASING)):
+            call = RELEASING[name]  # a new releasing declaration needs its long call here
+            _, stall, elapsed = longest_stall_during(lambda: call(core, big, sha, keys[2048][1]),
+                                                     tick)
+            if stall >= elapsed * share:
+                stalled.append((name, round(stall, 3), round(elapsed, 3)))
+    finally:
+        gc.unfreeze()
+    assert not stalled, "other threads stood still through these calls"
+    assert released == sorted(RELEASING), "the declarations differ from the calls that must release"

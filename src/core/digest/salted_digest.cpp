@@ -24,7 +24,7 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// For kernels before 3.17, which have no getrandom.
+// For kernels before 3.17, which have no getrandom, and for seccomp filters that refuse it.
 bool read_urandom(std::uint8_t* out, std::size_t n) {
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -47,7 +47,9 @@ void fill_from_os(std::uint8_t* out, std::size_t n) {
   while (ok && filled < n) {
     const long got = syscall(SYS_getrandom, out + filled, n - filled, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == ENOSYS) {
+    // EPERM: older Docker and systemd seccomp profiles refuse getrandom so; the interpreter's own
+    // os.urandom falls back to the device on both.
+    if (got < 0 && (errno == ENOSYS || errno == EPERM)) {
       ok = read_urandom(out + filled, n - filled);
       break;
     }

@@ -16,8 +16,8 @@ import pytest
 import _core_fips
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import bench  # noqa: E402
-from bench import Compare, Difference, Figure  # noqa: E402
+import runner  # noqa: E402
+from runner import Compare, Difference, Figure  # noqa: E402
 from rss import PeakMeter  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +26,7 @@ MIB = 1 << 20
 
 def has_pyca() -> bool:
     try:
-        return subprocess.run([bench.PYCA_PYTHON, "-c", "import cryptography"],
+        return subprocess.run([runner.PYCA_PYTHON, "-c", "import cryptography"],
                               capture_output=True).returncode == 0
     except OSError:
         return False
@@ -49,33 +49,33 @@ def rsa_key(tmp_path_factory):
 
 
 def test_meets_minimum_maximum_and_strict():
-    assert bench.meets(1.8, Compare("a", minimum=1.8))
-    assert not bench.meets(1.8, Compare("a", minimum=1.8, strict=True))
-    assert not bench.meets(1.79, Compare("a", minimum=1.8))
-    assert bench.meets(2.1, Compare("a", maximum=2.1))
-    assert not bench.meets(2.11, Compare("a", maximum=2.1))
-    assert bench.meets(1 / 0.9, Compare("a", minimum=1 / 0.9))
+    assert runner.meets(1.8, Compare("a", minimum=1.8))
+    assert not runner.meets(1.8, Compare("a", minimum=1.8, strict=True))
+    assert not runner.meets(1.79, Compare("a", minimum=1.8))
+    assert runner.meets(2.1, Compare("a", maximum=2.1))
+    assert not runner.meets(2.11, Compare("a", maximum=2.1))
+    assert runner.meets(1 / 0.9, Compare("a", minimum=1 / 0.9))
 
 
 def test_speed_ratio_uses_bytes_per_time():
     # 2 threads move twice the bytes in 1.25x the time of 1 thread: 1.6x the throughput
     one = Figure("one", "1 thread", [100.0, 120.0], 64)
     two = Figure("two", "2 threads", [125.0, 130.0], 128)
-    assert bench.ratio_of(two, one, lambda f: f.best) == pytest.approx(1.6)
+    assert runner.ratio_of(two, one, lambda f: f.best) == pytest.approx(1.6)
     # per-call figures: half the time is twice the speed
     fast, slow = Figure("f", "f", [10.0]), Figure("s", "s", [20.0])
-    assert bench.ratio_of(fast, slow, lambda f: f.best) == pytest.approx(2.0)
+    assert runner.ratio_of(fast, slow, lambda f: f.best) == pytest.approx(2.0)
 
 
 def test_rss_ratio_is_size_over_size_and_refuses_mixing():
     growth = Figure("g", "growth", [300.0, 256.0], None, [], "rss")
     plain = Figure("p", "plaintext", [256.0], None, [], "rss")
-    assert bench.ratio_of(growth, plain, lambda f: f.best) == pytest.approx(1.0)
-    assert bench.ratio_of(growth, plain, lambda f: f.median) == pytest.approx(278 / 256)
+    assert runner.ratio_of(growth, plain, lambda f: f.best) == pytest.approx(1.0)
+    assert runner.ratio_of(growth, plain, lambda f: f.median) == pytest.approx(278 / 256)
     with pytest.raises(ValueError):
-        bench.ratio_of(growth, Figure("t", "time", [1.0], None, [], "cpu"), lambda f: f.best)
+        runner.ratio_of(growth, Figure("t", "time", [1.0], None, [], "cpu"), lambda f: f.best)
     with pytest.raises(ValueError):
-        bench.ratio_of(Figure("a", "a", [1.0], 10), Figure("b", "b", [1.0]), lambda f: f.best)
+        runner.ratio_of(Figure("a", "a", [1.0], 10), Figure("b", "b", [1.0]), lambda f: f.best)
 
 
 def test_difference_subtracts_bests_and_medians():
@@ -106,7 +106,7 @@ def test_measure_drops_the_warm_up_and_rotates():
 
         return sample
 
-    s = bench.measure({"a": contender("a", 1.0), "b": contender("b", 2.0)}, rounds=3)
+    s = runner.measure({"a": contender("a", 1.0), "b": contender("b", 2.0)}, rounds=3)
     assert s == {"a": [1.0] * 3, "b": [2.0] * 3}
     assert calls == ["a", "b", "b", "a", "a", "b", "b", "a"]
 
@@ -119,7 +119,7 @@ def test_rows_give_verdicts_and_json_survives_differences():
     noisy = Figure("x.noisy", "noisy", [10.0, 14.0], None, [Compare("x.them", minimum=1.0)])
     busy = Figure("x.busy", "busy", [40.0], None, [Compare("x.them", 1.0, remark="queued 50%")])
     diff = Difference("x.diff", "ours minus them", ours, them)
-    rows = bench.table_rows([("x", [ours, them, slow, close, noisy, busy, diff]),
+    rows = runner.table_rows([("x", [ours, them, slow, close, noisy, busy, diff]),
                              ("y", "skipped")])
     by_key = {r["key"]: r for r in rows}
     assert by_key["x.ours"]["verdict"] == "met" and by_key["x.ours"]["met"] is True
@@ -130,7 +130,7 @@ def test_rows_give_verdicts_and_json_survives_differences():
     assert by_key["x.busy"]["verdict"] == "MISSED; queued 50%"
     assert by_key["x.them"]["anchor"] is None
     assert {r["section"] for r in rows} == {"x"}
-    text = json.dumps({"sections": [bench.as_json("x", [ours, diff], ["a note"])], "rows": rows})
+    text = json.dumps({"sections": [runner.as_json("x", [ours, diff], ["a note"])], "rows": rows})
     assert json.loads(text)["sections"][0]["figures"][1]["best"] == -10.0
 
 
@@ -187,7 +187,7 @@ def test_pyca_anchor_builds_and_opens_the_same_envelope(rsa_key, tmp_path):
     private, public = rsa_key
     content = os.urandom(MIB)
     (tmp_path / "content").write_bytes(content)
-    child = bench.JsonChild([bench.PYCA_PYTHON, os.path.join(HERE, "pyca_envelope.py"), "serve",
+    child = runner.JsonChild([runner.PYCA_PYTHON, os.path.join(HERE, "pyca_envelope.py"), "serve",
                              public, private, str(tmp_path / "content")], "pyca")
     try:
         assert child.info["ready"] and child.info["bytes"] == MIB

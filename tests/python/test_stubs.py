@@ -1,7 +1,9 @@
 """The type stubs agree with the signatures the module reports at run time, document every
 callable, and hold for the oldest interpreter the abi3 wheel serves."""
 import ast
+import builtins
 import inspect
+import types
 
 from conftest import ROOT
 
@@ -50,10 +52,38 @@ def test_every_public_name_has_a_stub_with_the_runtime_signature(core):
     assert checked == 12
 
 
-def test_buffer_comes_from_collections_abc_only_where_it_exists():
-    """collections.abc.Buffer is new in 3.12: an unguarded import breaks the stubs on 3.11."""
+def _prelude(version):
+    """Runs the stubs' module-level imports as an interpreter of VERSION would: what each import
+    statement asked for, and what the name Buffer ends up bound to."""
     tree = ast.parse(STUBS.read_text())
-    guards = [ast.unparse(n) for n in tree.body
-              if isinstance(n, (ast.If, ast.Import, ast.ImportFrom)) and "Buffer" in ast.unparse(n)]
-    assert guards == ["if sys.version_info >= (3, 12):\n    from collections.abc import Buffer\n"
-                      "else:\n    from typing_extensions import Buffer"]
+    body = [n for n in tree.body if isinstance(n, (ast.If, ast.Import, ast.ImportFrom))]
+    asked = []
+
+    def fake_import(name, globals=None, locals=None, fromlist=(), level=0):
+        if name == "sys":
+            return types.SimpleNamespace(version_info=version)
+        asked.append((name, tuple(fromlist or ())))
+        return types.SimpleNamespace(**{n: f"{name}.{n}" for n in fromlist or ()})
+
+    scope = {"__builtins__": {"__import__": fake_import}}
+    exec(compile(ast.Module(body, []), str(STUBS), "exec"), scope)
+    return asked, scope
+
+
+def test_stub_names_resolve_on_every_interpreter_the_wheels_serve():
+    """collections.abc.Buffer is new in 3.12: imported unguarded, the stubs break on 3.11; and
+    every name an annotation uses must be bound by the imports, the stubs or the builtins."""
+    for version, source in (((3, 11, 0), "typing_extensions"), ((3, 12, 0), "collections.abc"),
+                            ((3, 14, 0), "collections.abc")):
+        asked, scope = _prelude(version)
+        assert scope.get("Buffer") == f"{source}.Buffer", (version, scope.get("Buffer"))
+        assert [a for a in asked if "Buffer" in a[1]] == [(source, ("Buffer",))], (version, asked)
+    tree = ast.parse(STUBS.read_text())
+    bound = set(scope) | {n.name for n in tree.body if isinstance(n, ast.ClassDef)} | set(dir(builtins))
+    used = set()
+    for node in ast.walk(tree):
+        if isinstance(node, ast.arg) and node.annotation:
+            used |= {n.id for n in ast.walk(node.annotation) if isinstance(n, ast.Name)}
+        if isinstance(node, ast.FunctionDef) and node.returns:
+            used |= {n.id for n in ast.walk(node.returns) if isinstance(n, ast.Name)}
+    assert "Buffer" in used and used - bound == set(), used - bound

@@ -308,7 +308,7 @@ awslc_dir() {
   done
   [ $# = 0 ] || files=("${@:2}")
   key=$({ grep -E '^awslc ' "$SETUP_DIR/sid.lock"; [ ${#lines[@]} = 0 ] || printf '%s\n' "${lines[@]}";
-          [ ! -d "$AWSLC_SOURCE" ] || cat "$AWSLC_SOURCE/source.txt"; } |
+          [ ! -d "${AWSLC_SOURCE:-}" ] || cat "$AWSLC_SOURCE/source.txt"; } |
     key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "${files[@]}")
   echo "$parent/$AWSLC_NAME-$key"
 }

@@ -31,6 +31,10 @@ CROSS=()
 [ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
 export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || fail "no python3 to check the integrity value"
+# inject_hash.py reads the library with pyelftools: the pinned copy CORE_FIPS_PYELFTOOLS names, or
+# the build root's own.
+PYTHONPATH=${CORE_FIPS_PYELFTOOLS:-} "$INJECT_PYTHON" -c 'import elftools' 2>/dev/null ||
+  fail "$INJECT_PYTHON cannot import pyelftools, which inject_hash.py needs" "set CORE_FIPS_PYELFTOOLS (setup/lib.sh, pyelftools_ready) or install python3-pyelftools"
 
 # exported_names LIB: the library's defined dynamic symbols, one a line.
 exported_names() { "$NM" -D --defined-only "$1" | awk '{print $3}' | sort -u; }

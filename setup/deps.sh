@@ -66,6 +66,7 @@ done
 # its integrity value (the same bytes as any other python would). Its own process group, so that a
 # failure here stops it too.
 awslc_source_ready # the package fetched, or the named source verified: before the job starts
+pyelftools_ready
 AWSLC=$(awslc_dir "$CACHE")
 AWSLC_JOB=
 if [ ! -f "$AWSLC/lib/$AWSLC_LIBRARY" ]; then
@@ -120,6 +121,7 @@ CORE_FIPS_PYTHON_FT=$2
 CORE_FIPS_DBG_PYTHON=$3
 CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
+CORE_FIPS_PYELFTOOLS=$CORE_FIPS_PYELFTOOLS
 ENV
   mv "$1.tmp" "$1"
 }

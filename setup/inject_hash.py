@@ -15,8 +15,20 @@ fixed placeholder until injected.
   inject_hash.py -o OUT -in-object IN   (the command line CMake gives Go's tool)
   inject_hash.py -verify LIB            (exit 0 iff the stored value matches;
                                          needs .symtab, i.e. run before strip)
+
+Standard library and pyelftools only (0.27 and later): it also runs where a user
+builds AWS-LC. CORE_FIPS_PYELFTOOLS names the folder of the project's pinned copy.
 """
-import hashlib, hmac, os, struct, sys, tempfile
+import hashlib, hmac, io, os, struct, sys, tempfile
+
+if os.environ.get("CORE_FIPS_PYELFTOOLS"):
+    sys.path.append(os.environ["CORE_FIPS_PYELFTOOLS"])
+try:
+    from elftools.common.exceptions import ELFError
+    from elftools.elf.elffile import ELFFile
+except ImportError:
+    sys.exit("inject_hash.py: pyelftools is missing: apt install python3-pyelftools (Debian/Ubuntu) "
+             "or dnf install python3-pyelftools (RHEL-like, EPEL)")
 
 PLACEHOLDER = bytes.fromhex(
     "ae2cea2abda6f3ec977f9bf6949afc836827cba0a09f6b6fde52cde2cdff3180")
@@ -31,55 +43,49 @@ def die(msg):
     sys.exit(1)
 
 
-class Elf:
-    def __init__(self, data):
-        self.data = data
-        if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
-            die("not a 64-bit little-endian ELF file")
-        (e_type, _m, _v, _e, phoff, shoff, _f, _eh, phentsize, phnum,
-         shentsize, shnum, _shstrndx) = struct.unpack_from("<HHIQQQIHHHHHH", data, 16)
-        if e_type != 3:
-            die("not a shared object (e_type %d)" % e_type)
-        self.sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize)
-                         for i in range(shnum)]
-        self.segments = [struct.unpack_from("<IIQQQQQQ", data, phoff + i * phentsize)
-                         for i in range(phnum)]
+def open_elf(data):
+    try:
+        elf = ELFFile(io.BytesIO(data))
+    except ELFError as e:
+        die("not an ELF file: %s" % e)
+    if elf.elfclass != 64 or not elf.little_endian:
+        die("not a 64-bit little-endian ELF file")
+    if elf["e_type"] != "ET_DYN":
+        die("not a shared object (e_type %s)" % elf["e_type"])
+    return elf
 
-    def symbols(self, wanted):
-        """name -> st_value for defined symbols, from .symtab, else .dynsym."""
+
+def symbols(elf, wanted):
+    """name -> st_value for defined symbols, from .symtab, else .dynsym."""
+    found = {}
+    for kind in ("SHT_SYMTAB", "SHT_DYNSYM"):
         found = {}
-        for kind in (2, 11):  # SHT_SYMTAB, SHT_DYNSYM
-            found = {}
-            for (_n, sh_type, _fl, _a, off, size, link, _i, _al, entsize) in self.sections:
-                if sh_type != kind or not entsize:
-                    continue
-                stroff = self.sections[link][4]
-                for i in range(size // entsize):
-                    st_name, _inf, _oth, shndx, value, _sz = struct.unpack_from(
-                        "<IBBHQQ", self.data, off + i * entsize)
-                    if shndx == 0:
-                        continue
-                    end = self.data.index(b"\0", stroff + st_name)
-                    name = self.data[stroff + st_name:end].decode("ascii", "replace")
-                    if name in wanted:
-                        if found.get(name, value) != value:
-                            die("symbol %s defined twice" % name)
-                        found[name] = value
-            if all(n in found for n in wanted):
-                return found
-        die("symbols missing (stripped? not a FIPS shared build?): %s"
-            % ", ".join(n for n in wanted if n not in found))
-
-    def file_offset(self, vaddr, length):
-        for (p_type, _f, p_offset, p_vaddr, _pa, p_filesz, _ms, _al) in self.segments:
-            if p_type == 1 and p_vaddr <= vaddr and vaddr + length <= p_vaddr + p_filesz:
-                return vaddr - p_vaddr + p_offset
-        die("0x%x+%d is not inside one PT_LOAD segment's file image" % (vaddr, length))
+        for section in elf.iter_sections():
+            if section["sh_type"] != kind:
+                continue
+            for sym in section.iter_symbols():
+                if sym.name in wanted and sym["st_shndx"] != "SHN_UNDEF":
+                    if found.get(sym.name, sym["st_value"]) != sym["st_value"]:
+                        die("symbol %s defined twice" % sym.name)
+                    found[sym.name] = sym["st_value"]
+        if all(n in found for n in wanted):
+            return found
+    die("symbols missing (stripped? not a FIPS shared build?): %s"
+        % ", ".join(n for n in wanted if n not in found))
 
 
-def compute(data):
-    elf = Elf(data)
-    s = elf.symbols(SYMBOLS)
+def file_offset(elf, vaddr, length):
+    """Where [vaddr, vaddr + length) lies in the file: inside one PT_LOAD segment's image."""
+    for offset in elf.address_offsets(vaddr, length):
+        return offset
+    die("0x%x+%d is not inside one PT_LOAD segment's file image" % (vaddr, length))
+
+
+def module_bounds(data):
+    """The module's text and rodata as (vaddr, length, file offset), and the stored value's
+    (vaddr, file offset)."""
+    elf = open_elf(data)
+    s = symbols(elf, SYMBOLS)
     ts, te = s["BORINGSSL_bcm_text_start"], s["BORINGSSL_bcm_text_end"]
     rs, re_ = s["BORINGSSL_bcm_rodata_start"], s["BORINGSSL_bcm_rodata_end"]
     h = s["BORINGSSL_bcm_text_hash"]
@@ -88,11 +94,17 @@ def compute(data):
     for lo, hi in ((ts, te), (rs, re_)):
         if lo < h + 32 and h < hi:
             die("BORINGSSL_bcm_text_hash lies inside the hashed module")
-    to, ro, ho = elf.file_offset(ts, te - ts), elf.file_offset(rs, re_ - rs), elf.file_offset(h, 32)
+    return ((ts, te - ts, file_offset(elf, ts, te - ts)), (rs, re_ - rs, file_offset(elf, rs, re_ - rs)),
+            (h, file_offset(elf, h, 32)))
+
+
+def compute(data):
+    text, rodata, (h, ho) = module_bounds(data)
     mac = hmac.new(HMAC_KEY, digestmod=hashlib.sha256)
-    mac.update(struct.pack("<Q", te - ts)); mac.update(data[to:to + te - ts])
-    mac.update(struct.pack("<Q", re_ - rs)); mac.update(data[ro:ro + re_ - rs])
-    return mac.digest(), ho, (ts, te - ts, rs, re_ - rs, h)
+    for _, length, offset in (text, rodata):
+        mac.update(struct.pack("<Q", length))
+        mac.update(data[offset:offset + length])
+    return mac.digest(), ho, (text[0], text[1], rodata[0], rodata[1], h)
 
 
 def main(argv):

@@ -251,6 +251,14 @@ SH
   done
 }
 
+# pyelftools_ready: exports CORE_FIPS_PYELFTOOLS, the folder from which both ELF readers
+# (setup/inject_hash.py, tools/check-wheel) import pyelftools: sid's, pinned beside auditwheel.
+pyelftools_ready() {
+  [ -z "${CORE_FIPS_PYELFTOOLS:-}" ] || return 0
+  CORE_FIPS_PYELFTOOLS=$("$SETUP_DIR/auditwheel.sh") || exit_failed
+  export CORE_FIPS_PYELFTOOLS
+}
+
 # ------------------------------------------------------------------ AWS-LC
 # awslc_source_ready: with CORE_FIPS_AWSLC_SOURCE set, verifies it (setup/awslc_source.py, with
 # CORE_FIPS_AWSLC_ALLOW_MISSING as its --allow-missing list) on every call, keeps the verified copy
@@ -326,6 +334,7 @@ awslc_ensure() {
 awslc_build() { # TMP DEST CHECK RUNNER...
   local tmp=$1 dest=$2 check=$3 runner=("${@:4}")
   [ -n "${AWSLC_SOURCE:-}" ] || awslc_source_ready
+  pyelftools_ready # for the runners that keep the environment; the build roots have their own
   mkdir "$tmp.work"
   "${runner[@]}" bash "$SETUP_DIR/build-awslc.sh" "$AWSLC_SOURCE" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
   rmdir "$tmp"

@@ -14,8 +14,8 @@ ROOTS_LOCK=${CORE_FIPS_ROOTS_LOCK:-$ROOTS_LOCK_HERE/roots.lock}
 # listed packages and their dependencies, no apt, so nothing pulls libstdc++ unasked; extract:
 # only the listed packages and their dependencies, unpacked, no maintainer script run).
 ROOTS_SPECS=(
-  "build-bullseye bullseye amd64 essential g++,cmake,ninja-build,python3"
-  "build-bullseye-aarch64 bullseye amd64 essential g++-aarch64-linux-gnu,cmake,ninja-build,python3"
+  "build-bullseye bullseye amd64 essential g++,cmake,ninja-build,python3,python3-pyelftools"
+  "build-bullseye-aarch64 bullseye amd64 essential g++-aarch64-linux-gnu,cmake,ninja-build,python3,python3-pyelftools"
   "stock-sid sid amd64 essential python3.14,python3-pip,ca-certificates,python3-pytest,python3-hypothesis,python3-cryptography,openssl,python3.13,python3.13-venv,python3.15,python3.15-venv"
   "stock-sid-arm64 sid arm64 extract python3.14,python3-pip,python3-pytest,python3-hypothesis,python3.13"
   "stock-bookworm bookworm amd64 essential python3.11,python3.11-venv,python3-pip,ca-certificates,python3-pytest,python3-hypothesis,python3-cryptography,openssl"

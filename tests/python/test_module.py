@@ -171,10 +171,8 @@ def _module_bounds(lib):
     inject_hash = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(inject_hash)
     data = lib.read_bytes()
-    elf = inject_hash.Elf(data)
-    s = elf.symbols(("BORINGSSL_bcm_text_start", "BORINGSSL_bcm_text_end"))
-    start, end = s["BORINGSSL_bcm_text_start"], s["BORINGSSL_bcm_text_end"]
-    return data, elf.file_offset(start, end - start), end - start
+    (_, length, offset), _, _ = inject_hash.module_bounds(data)
+    return data, offset, length
 
 
 @pytest.mark.parametrize("flip", [False, True])

@@ -1,0 +1,280 @@
+"""The wheel: its layout, RECORD, licences and build folders, every check of tools/check-wheel
+on the files unpacked from it, and the self-test that plants faults into copies of it."""
+import csv
+import email.parser
+import hashlib
+import io
+import os
+import re
+import subprocess
+import tarfile
+import tempfile
+import zipfile
+from pathlib import Path, PurePosixPath
+
+from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, Elf, ElfError, clear_bind_now, drop_relro, elf_problems,
+                  extra_export, rename_imports, segment_flags, set_runpath, version_problems)
+
+CHECKOUT = Path(__file__).resolve().parents[2]
+DIST = "core_fips"
+LICENCES = {  # .dist-info/licenses/ path -> a line its text must hold
+    "LICENSE": "Version 2.0, January 2004",
+    "third_party/aws-lc/LICENSE": "a fork of BoringSSL, which is itself a fork of OpenSSL",
+    "third_party/aws-lc/third_party/fiat/LICENSE": "fiat-crypto authors",
+}
+AWSLC_TEXTS = "third_party/aws-lc/"  # the rest of the path is the one under the source's aws-lc/
+
+def build_folders(extra=()):
+    """The folders no shipped file may name."""
+    home = Path.home()
+    folders = [CHECKOUT, CHECKOUT.parent, home, Path(os.environ.get("CORE_FIPS_CACHE", home / ".cache/core-fips")),
+               Path("/tmp"), Path(tempfile.gettempdir())]
+    folders += [Path(p) for p in os.environ.get("CORE_FIPS_BUILD_PATHS", "").split(os.pathsep) if p]
+    folders += [Path(p) for p in extra]
+    out = []
+    for f in folders:
+        f = str(f).rstrip("/")
+        if f and f not in out:
+            out.append(f)
+    return out
+
+
+def build_path_problems(data, folders):
+    out = []
+    for folder in folders:
+        # An absolute path starts the match: /tmp/ inside some/tmp/x is no build folder.
+        if folder.encode() + b"/" not in data:
+            continue
+        hit = re.search(rb"(?<![\w.~/-])" + re.escape(folder.encode()) + rb"/", data)
+        if hit:
+            text = data[hit.start():hit.start() + 80].split(b"\0")[0].decode("utf-8", "replace")
+            out.append(f"names the build folder {folder} at offset {hit.start()}: {text!r}")
+    return out
+
+
+def awslc_tree_texts(folder):
+    """AWS-LC's licence texts in a source folder setup/awslc_source.py verified."""
+    folder = Path(folder)
+    if not (folder / "source.txt").is_file():
+        raise ValueError(f"{folder} is not a source folder verified by setup/awslc_source.py")
+    (tree,) = [p for p in folder.iterdir() if p.is_dir()]
+    return {p: (tree / p[len(AWSLC_TEXTS):]).read_bytes() for p in LICENCES if p.startswith(AWSLC_TEXTS)}
+
+
+def awslc_source_texts(deb):
+    """AWS-LC's licence texts in the source package DEB, keyed by their .dist-info/licenses/ path;
+    its files as dpkg-deb hands them out."""
+    run = subprocess.run(["dpkg-deb", "--fsys-tarfile", str(deb)], capture_output=True)
+    if run.returncode:
+        raise ValueError(f"{deb} is not a Debian package: {run.stderr.decode(errors='replace').strip()}")
+    texts = {}
+    with tarfile.open(fileobj=io.BytesIO(run.stdout)) as tar:
+        for info in tar:
+            parts = PurePosixPath(info.name).parts
+            if info.isfile() and "aws-lc" in parts:
+                rel = "/".join(parts[parts.index("aws-lc") + 1:])
+                if AWSLC_TEXTS + rel in LICENCES:
+                    texts[AWSLC_TEXTS + rel] = tar.extractfile(info).read()
+    missing = sorted(set(LICENCES) - set(texts) - {"LICENSE"})
+    if missing:
+        raise ValueError(f"{deb} lacks {', '.join(missing)}")
+    return texts
+
+
+def pinned_awslc_source(deb):
+    """Refuses DEB unless its SHA-256 is the one setup/sid.lock pins for AWS-LC; a folder is the
+    verified source of AWS-LC-FIPS 3.1.0."""
+    if Path(deb).is_dir():
+        return awslc_tree_texts(deb)
+    lock = CHECKOUT / "setup" / "sid.lock"
+    for line in lock.read_text().splitlines():
+        fields = line.split()
+        if fields[:1] == ["awslc"] and Path(fields[4]).name == Path(deb).name:
+            digest = hashlib.sha256(Path(deb).read_bytes()).hexdigest()
+            if digest != fields[3]:
+                raise ValueError(f"{deb} has SHA-256 {digest}, {lock} pins {fields[3]}")
+            return awslc_source_texts(deb)
+    raise ValueError(f"{lock} pins no AWS-LC source named {Path(deb).name}")
+
+
+def held_library(files):
+    """The file name of the one AWS-LC library in core_fips.libs/ (of LIBRARIES), else the first
+    of LIBRARIES (the layout check then refuses what is there)."""
+    held = [n for n in LIBRARIES if f"{LIBS}/{n}" in files]
+    return held[0] if len(held) == 1 else next(iter(LIBRARIES))
+
+
+def record_problems(wheel, info):
+    """RECORD against the files: wheel's WheelFile checks each file's hash as it is read; the
+    sizes, and the names RECORD lists, are compared here."""
+    from wheel.wheelfile import WheelError, WheelFile  # wheel (pydeps); only this check needs it
+
+    out = []
+    try:
+        with WheelFile(wheel) as wf:
+            record = wf.read(wf.record_path).decode("utf-8", "replace")
+            listed = {row[0]: row[2:3] for row in csv.reader(io.StringIO(record)) if row}
+            names = [n for n in wf.namelist() if not n.endswith("/") and n != wf.record_path]
+            for n in sorted(names):
+                if n not in listed:
+                    out.append(f"{n}: not in RECORD")
+                    continue
+                try:
+                    size = len(wf.read(n))
+                except WheelError:
+                    size = None
+                if [str(size)] != listed[n]:
+                    out.append(f"{n}: hash or size differs from RECORD")
+    except WheelError as e:
+        return [f"{info}/RECORD: {e}"]
+    return out + [f"{n}: listed in RECORD but not in the wheel" for n in sorted(set(listed) - set(names) - {wf.record_path})]
+
+
+def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None):
+    """Every reason to refuse WHEEL, one line each, checked on the files unpacked from it."""
+    name = Path(wheel).name
+    m = re.fullmatch(r"([^-]+)-([^-]+)(?:-\d[^-]*)?-(cp\d+)-(cp\d+t?|abi3)-([^-]+)\.whl", name)
+    if not m or m.group(1) != DIST:
+        return [f"not a {DIST} wheel name"]
+    version, abi, plats = m.group(2), m.group(4), m.group(5).split(".")
+    arch = {next((a for a in MACHINES.values() if p.endswith("_" + a)), p) for p in plats}
+    if len(arch) != 1 or not arch <= set(MACHINES.values()):
+        return [f"platform tag {m.group(5)} is not one x86_64 or aarch64 platform"]
+    arch = arch.pop()
+    ext = "_core_fips.abi3.so" if abi == "abi3" else f"_core_fips.cpython-{abi[2:]}-{arch}-linux-gnu.so"
+    info = f"{DIST}-{version}.dist-info"
+    out = []
+    with tempfile.TemporaryDirectory(prefix="check-wheel.") as tmp, zipfile.ZipFile(wheel) as zf:
+        names = [n for n in zf.namelist() if not n.endswith("/")]
+        for n in names:
+            if n.startswith("/") or ".." in PurePosixPath(n).parts:
+                return [f"{n}: unsafe path in the archive"]
+        zf.extractall(tmp)
+        root = Path(tmp)
+        files = {n: (root / n).read_bytes() for n in names}
+
+    library = held_library(files)
+    expected = {ext, "_core_fips.pyi", f"{LIBS}/{library}", f"{info}/METADATA", f"{info}/WHEEL",
+                f"{info}/RECORD"} | {f"{info}/licenses/{p}" for p in LICENCES}
+    for n in sorted(set(files) - expected):
+        out.append(f"{n}: stray file (the wheel holds {ext}, _core_fips.pyi, {LIBS}/{library} and {info}/ only)")
+    if f"{LIBS}/{library}" in files:
+        out += [f"{LIBS}/{library}: {p}" for p in version_problems(files[f"{LIBS}/{library}"], library)]
+    if LIBRARIES[library].version.encode() not in files.get(f"{info}/METADATA", b""):
+        out.append(f"{info}/METADATA: does not name the library it holds, {LIBRARIES[library].version}")
+    for n in sorted(expected - set(files)):
+        out.append(f"{n}: missing")
+
+    out += record_problems(wheel, info)
+
+    meta = email.parser.BytesParser().parsebytes(files.get(f"{info}/METADATA", b""))
+    if tuple(int(x) for x in re.findall(r"\d+", meta.get("Metadata-Version", "0"))[:2]) < (2, 4):
+        out.append(f"{info}/METADATA: Metadata-Version {meta.get('Metadata-Version')} predates licence files (2.4, PEP 639)")
+    if meta.get("License-Expression") != "Apache-2.0":
+        out.append(f"{info}/METADATA: License-Expression is {meta.get('License-Expression')}, not Apache-2.0")
+    declared = set(meta.get_all("License-File") or [])
+    shipped = {n[len(f"{info}/licenses/"):] for n in files if n.startswith(f"{info}/licenses/")}
+    for p in sorted(shipped - declared):
+        out.append(f"{info}/licenses/{p}: shipped but not declared by a License-File line in METADATA")
+    for p in sorted(declared - shipped):
+        out.append(f"{info}/METADATA: declares License-File {p}, which is not in {info}/licenses/")
+    for p, line in LICENCES.items():
+        text = files.get(f"{info}/licenses/{p}")
+        if text is not None and line.encode() not in text:
+            out.append(f"{info}/licenses/{p}: not the expected licence text (no {line!r})")
+        if text is not None and awslc_texts is not None and p in awslc_texts and text != awslc_texts[p]:
+            out.append(f"{info}/licenses/{p}: differs from the pinned AWS-LC source's text")
+
+    for n, data in sorted(files.items()):
+        if data[:4] == b"\x7fELF":
+            role = "extension" if n == ext else "library" if n == f"{LIBS}/{library}" else None
+            if role is None:
+                out.append(f"{n}: an ELF file the layout has no place for")
+                continue
+            try:
+                out += [f"{n}: {p}" for p in elf_problems(Elf(data), role, arch, allowed, library)]
+            except ElfError as e:
+                out.append(f"{n}: unreadable ELF: {e}")
+        out += [f"{n}: {p}" for p in build_path_problems(data, folders)]
+    return out
+
+
+def plants(files, info, ext, folder, awslc_texts, record):
+    """(what, the planted files, a word the refusal must contain) for each planted fault."""
+    library = held_library(files)
+    lib = f"{LIBS}/{library}"
+
+    def on(name, change):
+        changed = dict(files)
+        changed[name] = change(files[name])
+        return changed
+
+    def moved(src, dst):
+        changed = dict(files)
+        changed[dst] = changed.pop(src)
+        return changed
+
+    meta = f"{info}/METADATA"
+    yield "BIND_NOW cleared on the extension", on(ext, clear_bind_now), "BIND_NOW"
+    if LIBRARIES[library].hardened:
+        yield "BIND_NOW cleared on the library", on(lib, clear_bind_now), "BIND_NOW"
+    yield "an extra exported symbol", on(ext, extra_export), "exports"
+    yield "a build path in the library", on(lib, lambda d: d + f"\0{folder}/build/crypto.o\0".encode()), "build folder"
+    yield "a build path in the stubs", on("_core_fips.pyi", lambda d: d + f"# {folder}/stubs\n".encode()), "build folder"
+    missing = dict(files)
+    del missing[f"{info}/licenses/third_party/aws-lc/LICENSE"]
+    yield "AWS-LC's licence missing", missing, "License-File"
+    if awslc_texts is not None:
+        yield "AWS-LC's licence text edited", on(f"{info}/licenses/third_party/aws-lc/LICENSE", lambda d: d + b"\n"), "pinned"
+    yield "a licence not declared", on(meta, lambda d: re.sub(rb"License-File: LICENSE\r?\n", b"", d)), "not declared"
+    yield "License-Expression changed", on(meta, lambda d: d.replace(b": Apache-2.0", b": MIT")), "License-Expression"
+    yield "an executable stack", on(lib, segment_flags("PT_GNU_STACK", 7)), "PT_GNU_STACK"
+    yield "no RELRO segment", on(ext, drop_relro), "PT_GNU_RELRO"
+    if LIBRARIES[library].hardened:
+        yield "no stack protector", on(lib, rename_imports(r"__stack_chk_fail")), "__stack_chk_fail"
+        yield "no fortified call", on(lib, rename_imports(r"__(?!stack)\w+_chk")), "_FORTIFY_SOURCE"
+    else:
+        yield "no stack protector on the extension", on(ext, rename_imports(r"__stack_chk_fail")), "__stack_chk_fail"
+    yield "another version text in the library", on(lib, lambda d: d.replace(b"AWS-LC FIPS ", b"AWS-LC FIPS 9")), "version text"
+    yield "METADATA silent on the library", on(meta, lambda d: d.replace(LIBRARIES[library].version.encode(), b"AWS-LC")), "does not name"
+    yield "RUNPATH $ORIGIN (the library beside it)", on(ext, set_runpath("$ORIGIN")), "RUNPATH"
+    yield "the library at the root", moved(lib, library), "stray"
+    yield "py.typed at the root", {**files, "py.typed": b""}, "stray"
+    # Same size: only the hash can tell.
+    yield "the stubs changed after RECORD", {**on("_core_fips.pyi", lambda d: d[:-1] + b"#"), f"{info}/RECORD": record}, "RECORD"
+
+
+def write_wheel(path, files, info):
+    """FILES as a wheel at PATH: with no RECORD among them, wheel's WheelFile writes a matching one."""
+    from wheel.wheelfile import WheelFile
+
+    stale = f"{info}/RECORD" in files
+    with zipfile.ZipFile(path, "w") if stale else WheelFile(path, "w", zipfile.ZIP_STORED) as zf:
+        for n, d in files.items():
+            zf.writestr(n, d)
+
+
+def self_test(wheel, folders, allowed, awslc_texts):
+    """Lines for the report, and whether every planted fault was refused."""
+    name = Path(wheel).name
+    with zipfile.ZipFile(wheel) as zf:
+        files = {n: zf.read(n) for n in zf.namelist() if not n.endswith("/")}
+    info = next(n.split("/")[0] for n in files if n.endswith(".dist-info/METADATA"))
+    ext = next(n for n in files if n.startswith("_core_fips.") and n.endswith(".so"))
+    record = files.pop(f"{info}/RECORD")
+    ok, lines = True, []
+    with tempfile.TemporaryDirectory(prefix="check-wheel-plant.") as tmp:
+        write_wheel(Path(tmp) / name, files, info)
+        if wheel_problems(Path(tmp) / name, folders, allowed, awslc_texts):
+            return [f"{name}: a rewritten copy of the wheel is refused; the self-test cannot isolate its faults"], False
+        for what, planted, word in plants(files, info, ext, folders[0], awslc_texts, record):
+            path = Path(tmp) / what.replace(" ", "-").replace("$", "") / name
+            path.parent.mkdir()
+            write_wheel(path, planted, info)
+            reasons = [r for r in wheel_problems(path, folders, allowed, awslc_texts) if word in r]
+            if reasons:
+                lines.append(f"{name}: refused {what}: {reasons[0]}")
+            else:
+                ok = False
+                lines.append(f"{name}: PASSED a wheel with {what} (no refusal naming {word!r})")
+    return lines, ok

@@ -1,0 +1,126 @@
+# shellcheck shell=bash
+# The keyed AWS-LC build, and what it needs: the verified source, a go that runs in any root,
+# pyelftools for setup/inject_hash.py. Sourced by setup/lib.sh.
+
+# The library every build links; its symbols carry the prefix, so that it lives beside OpenSSL.
+# Debian's AWS-LC 5.1.0 by default; AWS-LC-FIPS 3.1.0 when CORE_FIPS_AWSLC_SOURCE names its zip or
+# tree (awslc_source_ready verifies it first).
+if [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ]; then
+  AWSLC_VERSION=3.1.0 AWSLC_NAME=awslc-fips-3.1.0 AWSLC_LIBRARY=libcrypto.so
+  AWSLC_SYMBOL_PREFIX=core_fips_awslc_fips_3_1_0
+else
+  AWSLC_VERSION=5.1.0 AWSLC_NAME=awslc-5.1.0-fips AWSLC_LIBRARY=libcrypto-awslc.so.0
+  AWSLC_SYMBOL_PREFIX=core_fips_awslc_5_1_0
+fi
+
+# pyelftools_ready: exports CORE_FIPS_PYELFTOOLS, the folder from which both ELF readers
+# (setup/inject_hash.py, tools/check-wheel) import pyelftools: sid's, pinned beside auditwheel.
+pyelftools_ready() {
+  [ -z "${CORE_FIPS_PYELFTOOLS:-}" ] || return 0
+  CORE_FIPS_PYELFTOOLS=$("$SETUP_DIR/auditwheel.sh") || exit_failed
+  export CORE_FIPS_PYELFTOOLS
+}
+
+# awslc_source_ready: with CORE_FIPS_AWSLC_SOURCE set, verifies it (setup/awslc_source.py, with
+# CORE_FIPS_AWSLC_ALLOW_MISSING as its --allow-missing list) on every call, keeps the verified copy
+# in the cache, and sets AWSLC_SOURCE to it and AWSLC_GO to a go command that runs in any root;
+# otherwise AWSLC_SOURCE is Debian's pinned source package. One line names a refused file.
+awslc_source_ready() {
+  local tmp key allow=()
+  if [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ]; then
+    fetch_debs awslc # checked against its pin again: the cache hands it out
+    AWSLC_SOURCE=${FETCHED[0]}
+    return 0
+  fi
+  [ -e "$CORE_FIPS_AWSLC_SOURCE" ] || fail "CORE_FIPS_AWSLC_SOURCE names nothing: $CORE_FIPS_AWSLC_SOURCE" "give the AWS-LC-FIPS-3.1.0 zip or its unpacked tree"
+  [ -z "${CORE_FIPS_AWSLC_ALLOW_MISSING:-}" ] || allow=(--allow-missing "$CORE_FIPS_AWSLC_ALLOW_MISSING")
+  tmp=$(mktemp -d "$CACHE/awslc-source.tmp.XXXXXX")
+  /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp" "${allow[@]}" >"$tmp.log" 2>&1 ||
+    { rm -rf "$tmp"; fail "$(tail -1 "$tmp.log")" "use the zip the Security Policy names, or an unaltered tree of the tag"; }
+  rm -f "$tmp.log"
+  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/awslc-fips-3.1.0-listing.txt")
+  AWSLC_SOURCE=$CACHE/awslc-fips-3.1.0-source-$key
+  if [ -e "$AWSLC_SOURCE/source.txt" ]; then rm -rf "$tmp"; else rm -rf "$AWSLC_SOURCE" && mv -T "$tmp" "$AWSLC_SOURCE"; fi
+  say "$(cat "$AWSLC_SOURCE/source.txt")"
+  AWSLC_GO=$(go_static)
+  export AWSLC_GO # read by setup/build-awslc.sh
+}
+
+# go_static: prints the path of a go command built from Debian's golang-go without cgo, so that
+# it runs in the bullseye roots too (Debian's own links glibc 2.34); GOROOT stays Debian's.
+go_static() {
+  local dest
+  ensure_host_packages host-apt-go.log golang-go
+  dest=$CACHE/go-static-$(dpkg-query -W -f='${Version}' golang-1.19-go | key_of -)
+  cache_product "$dest" bin/go go_static_build
+  echo "$dest/bin/go"
+}
+go_static_build() { # TMP DEST
+  say "building a static go command from Debian's golang-go (a minute)"
+  GOCACHE=$1/cache GOTOOLCHAIN=local CGO_ENABLED=0 /usr/lib/go-1.19/bin/go build -trimpath -o "$1/bin/go" cmd/go
+  rm -rf "$1/cache"
+  GOROOT=/usr/lib/go-1.19 "$1/bin/go" version >/dev/null
+}
+
+# awslc_dir PARENT [LINE...] [-- FILE...]: the cache folder of an AWS-LC build,
+# PARENT/AWSLC_NAME-KEY, KEY covering the source (the pinned package, or the verified tree's
+# record), the build scripts and the caller's further inputs: LINEs of text (a cross compiler's
+# version, the root it builds in) and FILEs (a toolchain file). Call awslc_source_ready first.
+awslc_dir() {
+  local parent=$1 lines=() files=() key
+  shift
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -n "${AWSLC_SOURCE:-}" ] ||
+    fail "awslc_dir was called before awslc_source_ready" "call awslc_source_ready first"
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    lines+=("$1")
+    shift
+  done
+  [ $# = 0 ] || files=("${@:2}")
+  key=$({ grep -E '^awslc ' "$SETUP_DIR/sid.lock"; [ ${#lines[@]} = 0 ] || printf '%s\n' "${lines[@]}";
+          [ ! -d "${AWSLC_SOURCE:-}" ] || cat "$AWSLC_SOURCE/source.txt"; } |
+    key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "${files[@]}")
+  echo "$parent/$AWSLC_NAME-$key"
+}
+
+# awslc_ensure DEST CHECK [RUNNER...]: AWS-LC built FIPS=1 by setup/build-awslc.sh into DEST,
+# unless it is there; RUNNER is what runs the build (env settings, nice, setup/roots.sh run ...),
+# and CHECK PREFIX (a function) proves the new library before it is kept.
+awslc_ensure() {
+  local dest=$1
+  shift
+  [ -f "$dest/lib/$AWSLC_LIBRARY" ] && return 0
+  say "building AWS-LC $AWSLC_VERSION (FIPS) into $dest: a minute or two"
+  cache_product "$dest" "lib/$AWSLC_LIBRARY" awslc_build "$@"
+}
+awslc_build() { # TMP DEST CHECK RUNNER...
+  local tmp=$1 dest=$2 check=$3 runner=("${@:4}")
+  [ -n "${AWSLC_SOURCE:-}" ] || awslc_source_ready
+  pyelftools_ready # for the runners that keep the environment; the build roots have their own
+  mkdir "$tmp.work"
+  "${runner[@]}" bash "$SETUP_DIR/build-awslc.sh" "$AWSLC_SOURCE" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
+  rmdir "$tmp"
+  mv "$tmp.work/prefix" "$tmp"
+  rm -rf "$tmp.work"
+  "$check" "$tmp"
+}
+
+# awslc_loads PREFIX [PYTHON...]: the library's power-on self-tests and integrity check pass when
+# PYTHON (default: the host's python3) loads it, and it reports FIPS mode.
+awslc_loads() {
+  local lib=$1/lib/$AWSLC_LIBRARY py=("${@:2}")
+  [ ${#py[@]} != 0 ] || py=(/usr/bin/python3)
+  "${py[@]}" -c 'import ctypes, sys
+lib = ctypes.CDLL(sys.argv[1])  # runs the power-on self-tests and the integrity check
+version = getattr(lib, sys.argv[2] + "_awslc_version_string")
+version.restype = ctypes.c_char_p
+want = "AWS-LC FIPS " + sys.argv[3]
+sys.exit(f"FIPS_mode() is not 1" if getattr(lib, sys.argv[2] + "_FIPS_mode")() != 1 else
+         None if version().decode() == want else f"the version text is {version()!r}, not {want!r}")' \
+    "$lib" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION" ||
+    fail "the new AWS-LC library fails its FIPS self-test when loaded, or is not AWS-LC FIPS $AWSLC_VERSION" "see the error above"
+}
+# awslc_is_aarch64 PREFIX: the cross build made an AArch64 library.
+awslc_is_aarch64() {
+  [[ "$(readelf -h "$1/lib/$AWSLC_LIBRARY")" == *AArch64* ]] ||
+    fail "the cross-built AWS-LC is not an AArch64 library" "check cmake/aarch64-toolchain.cmake"
+}

@@ -1,6 +1,5 @@
 # shellcheck shell=bash
-# The keyed AWS-LC build, and what it needs: the verified source, a go that runs in any root,
-# pyelftools for setup/inject_hash.py. Sourced by setup/lib.sh.
+# setup/lib.sh's keyed AWS-LC build, and what it needs: the source, go, pyelftools.
 
 # The library every build links; its symbols carry the prefix, so that it lives beside OpenSSL.
 # Debian's AWS-LC 5.1.0 by default; AWS-LC-FIPS 3.1.0 when CORE_FIPS_AWSLC_SOURCE names its zip or

@@ -1,6 +1,5 @@
 # shellcheck shell=bash
-# The cache: its folder, keys, and products built aside and renamed when checked. Sourced by
-# setup/lib.sh.
+# setup/lib.sh's cache: its folder, keys, and products built aside and renamed when checked.
 
 # cache_init: CACHE, the absolute path of the cache folder (CORE_FIPS_CACHE, default
 # ~/.cache/core-fips), created when missing.

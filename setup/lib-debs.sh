@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Pinned .debs from Debian unstable (setup/sid.lock), fetched into the cache. Sourced by setup/lib.sh.
+# setup/lib.sh's pinned .debs from Debian unstable (setup/sid.lock), fetched into the cache.
 
 # fetch_debs GROUP...: FETCHED lists the locked debs of the groups of setup/sid.lock (FETCHED_GROUP
 # the group of each), in $CACHE/debs, each checked against its pinned SHA-256 on every call. Those absent or different are

@@ -1,6 +1,5 @@
 # shellcheck shell=bash
-# Progress and error lines, and the last-resort report for a command that fails where no handler
-# expected it. Sourced by setup/lib.sh.
+# setup/lib.sh's progress and error lines, and its report of a command failing unhandled.
 
 say() { printf '[setup %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Host packages from the system's own (bookworm) archive. Sourced by setup/lib.sh.
+# setup/lib.sh's host packages, from the system's own (bookworm) archive.
 
 # ensure_host_packages LOG-NAME PKG...: installs the packages that are missing, only those.
 ensure_host_packages() {

@@ -1,6 +1,5 @@
 # shellcheck shell=bash
-# Debian's interpreters unpacked into roots of their own, the qemu and chroot wrappers that run
-# programs of another root, and CPython's stable-ABI list. Sourced by setup/lib.sh.
+# setup/lib.sh's interpreter roots, the qemu and chroot wrappers, CPython's stable-ABI list.
 
 # python_root_unpack TMP DEST GROUP TRIPLET: the locked debs of GROUP unpacked into TMP (to be
 # renamed DEST), and the pure-Python packages (group pydeps) into TMP/pydeps, put on the

@@ -153,7 +153,7 @@ def link_problems(elf, role, allowed=GLIBC, library=None):
     if role == "extension" and shipped not in needed:
         out.append(f"does not need {shipped}")
     if role == "library" and elf.strings("DT_SONAME") != [shipped]:
-        out.append(f"SONAME is {elf.strings("DT_SONAME")}, expected {shipped}")
+        out.append(f"SONAME is {elf.strings('DT_SONAME')}, expected {shipped}")
     if allowed is not None:
         extra = sorted(set(needed) - set(allowed) - ({shipped} if role == "extension" else set()))
         if extra:

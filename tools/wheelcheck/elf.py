@@ -51,7 +51,6 @@ class Elf:
     file offsets the self-test needs to plant faults."""
 
     def __init__(self, data):
-        self.data = data
         try:
             self._read(ELFFile(io.BytesIO(data)))
         except (ELFError, ValueError, IndexError) as e:

@@ -1,8 +1,5 @@
 # shellcheck shell=bash
-# Shared by the setup scripts and the tools, sourced; each concern in a file setup/lib-*.sh: errors
-# (progress and error lines, the last-resort report), host-packages (the system's archive), cache
-# (its folder, keys, products built aside and renamed when checked), debs (pinned downloads),
-# python-roots (the interpreters' roots, qemu and chroot wrappers) and awslc (the keyed AWS-LC build).
+# Shared by the setup scripts and the tools, sourced: each concern in a file setup/lib-*.sh of its own.
 SETUP_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=setup/apt-sid.sh
 . "$SETUP_DIR/apt-sid.sh"

@@ -1,14 +1,21 @@
 # AWS-LC built at configure time, when no built prefix is given (pip building the sdist): the
 # AWS-LC 5.1.0 source the sdist bundles (third_party/aws-lc-sys-*), or the source that
 # CORE_FIPS_AWSLC_SOURCE names (the AWS-LC-FIPS-3.1.0 zip, or its tree), verified first. Both are
-# built by setup/build-awslc.sh, the script this project builds every AWS-LC with, once per source
-# into the build folder. Sets CORE_FIPS_AWSLC to the install prefix.
+# built by setup/build-awslc.sh, the script this project builds every AWS-LC with, into
+# CORE_FIPS_AWSLC_BUILD_DIR (default: in the build folder), where a later build with the same
+# source and compiler reuses it (a packager building for several interpreters builds AWS-LC once).
+# Sets CORE_FIPS_AWSLC to the install prefix.
 set(CORE_FIPS_AWSLC_SOURCE "$ENV{CORE_FIPS_AWSLC_SOURCE}" CACHE STRING
     "AWS-LC-FIPS-3.1.0 zip or tree to build instead of the bundled 5.1.0")
 set(CORE_FIPS_AWSLC_ALLOW_MISSING "$ENV{CORE_FIPS_AWSLC_ALLOW_MISSING}" CACHE STRING
     "File naming the files a 3.1.0 tree may lack (the build is then not the validated module)")
 
-set(_awslc_dir "${CMAKE_BINARY_DIR}/awslc")
+set(CORE_FIPS_AWSLC_BUILD_DIR "$ENV{CORE_FIPS_AWSLC_BUILD_DIR}" CACHE PATH
+    "Where AWS-LC is built, and reused by a build with the same source and compiler")
+set(_awslc_dir "${CORE_FIPS_AWSLC_BUILD_DIR}")
+if(NOT _awslc_dir)
+  set(_awslc_dir "${CMAKE_BINARY_DIR}/awslc")
+endif()
 if(CORE_FIPS_AWSLC_SOURCE)
   set(_awslc_version 3.1.0)
   set(_awslc_prefix core_fips_awslc_fips_3_1_0)
@@ -28,15 +35,30 @@ else()
   set(_awslc_prefix core_fips_awslc_5_1_0)
   set(_awslc_library libcrypto-awslc.so.0)
   set(_awslc_go "")
-  set(_awslc_stamp "${_awslc_bundled}")
+  # The bundle's bytes, not its folder: pip unpacks the sdist somewhere new each time.
+  file(GLOB_RECURSE _awslc_files RELATIVE "${_awslc_bundled}" "${_awslc_bundled}/*")
+  list(SORT _awslc_files)
+  set(_awslc_stamp "")
+  foreach(_f IN LISTS _awslc_files)
+    file(SHA256 "${_awslc_bundled}/${_f}" _h)
+    string(APPEND _awslc_stamp "${_h} ${_f}\n")
+  endforeach()
+  string(SHA256 _awslc_stamp "${_awslc_stamp}")
 endif()
+foreach(_f IN ITEMS build-awslc.sh inject_hash.py go-shim)
+  file(SHA256 "${CMAKE_SOURCE_DIR}/setup/${_f}" _h)
+  string(APPEND _awslc_stamp "|${_h}")
+endforeach()
+string(APPEND _awslc_stamp "|${CMAKE_C_COMPILER} ${CMAKE_C_COMPILER_VERSION}|${CMAKE_CXX_COMPILER} ${CMAKE_CXX_COMPILER_VERSION}")
 
 set(_awslc_built_from "")
 if(EXISTS "${_awslc_dir}/stamp")
   file(READ "${_awslc_dir}/stamp" _awslc_built_from)
 endif()
 if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_built_from}" STREQUAL "${_awslc_stamp}")
-  file(REMOVE_RECURSE "${_awslc_dir}")
+  # Only what this file makes there: the folder may be a packager's shared one.
+  file(REMOVE_RECURSE "${_awslc_dir}/prefix" "${_awslc_dir}/work" "${_awslc_dir}/source" "${_awslc_dir}/stamp"
+       "${_awslc_dir}/awslc-logs")
   file(MAKE_DIRECTORY "${_awslc_dir}")
   set(_awslc_source "${_awslc_bundled}")
   if(CORE_FIPS_AWSLC_SOURCE)
@@ -52,7 +74,7 @@ if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_buil
     endif()
     set(_awslc_source "${_awslc_dir}/source")
   endif()
-  message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source}: a minute or two")
+  message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source} into ${_awslc_dir}: a minute or two")
   execute_process(COMMAND env "INJECT_PYTHON=${Python_EXECUTABLE}" "AWSLC_GO=${_awslc_go}"
                           bash "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" "${_awslc_source}"
                           "${_awslc_dir}/work" "${_awslc_dir}/prefix" ${_awslc_prefix} ${_awslc_version}
@@ -63,5 +85,7 @@ if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_buil
   file(RENAME "${_awslc_dir}/work/prefix" "${_awslc_dir}/prefix")
   file(REMOVE_RECURSE "${_awslc_dir}/work")
   file(WRITE "${_awslc_dir}/stamp" "${_awslc_stamp}")
+else()
+  message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source and compiler)")
 endif()
 set(CORE_FIPS_AWSLC "${_awslc_dir}/prefix")

@@ -44,8 +44,8 @@ roots_lock_lines() {
 # and architecture (the system's mirror, the date options of setup/apt-sid.sh); with "update",
 # refreshes its lists once per run.
 roots_lock_mirror() {
-  local SID_APT=$CACHE/apt-roots/$1-$2 SID_APT_OPTS
-  sid_apt_init
+  local SID_APT SID_APT_OPTS
+  sid_apt_init host "$CACHE/apt-roots/$1-$2" # never the shared sid state: its sources are rewritten below
   RL_MIRROR=$(awk '{print $3; exit}' "$SID_APT/sources.list")
   RL_MIRROR=${RL_MIRROR%/}
   echo "deb [arch=$2 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $RL_MIRROR $1 main" >"$SID_APT/sources.list"

@@ -2,10 +2,11 @@
 # Private apt configurations for Debian unstable (sid), one per architecture: download only, never
 # installs into the system and never touches /etc/apt. Sourced by setup/lib.sh; needs CACHE set.
 
-# sid_apt_init [ARCH]: SID_APT (the state's folder), SID_APT_OPTS (apt's options) and SID_MIRROR
-# for ARCH: host (the default) or arm64, whose indexes are kept apart from the host's.
+# sid_apt_init [ARCH [DIR]]: SID_APT (the state's folder), SID_APT_OPTS (apt's options) and
+# SID_MIRROR for ARCH: host (the default) or arm64, whose indexes are kept apart from the host's;
+# DIR, a state folder of the caller's own instead (the roots' lock keeps one per suite).
 sid_apt_init() {
-  local arch=${1:-host} only=
+  local arch=${1:-host} dir=${2:-} only=
   # The format's $(...) are apt's fields, not the shell's. Failing here is fine: the check below
   # says what to do.
   # shellcheck disable=SC2016
@@ -17,6 +18,7 @@ sid_apt_init() {
   [ -n "$SID_MIRROR" ] || fail "cannot tell the Debian mirror from the system's apt sources" "set DEBIAN_MIRROR=<archive URI>"
   SID_APT=$CACHE/apt-sid
   [ "$arch" = host ] || { SID_APT=$CACHE/apt-sid-$arch && only="arch=$arch "; }
+  [ -z "$dir" ] || SID_APT=$dir
   mkdir -p "$SID_APT/lists/partial" "$SID_APT/cache/archives/partial"
   echo "deb [${only}signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $SID_MIRROR sid main" >"$SID_APT/sources.list"
   [ -f "$SID_APT/status" ] || : >"$SID_APT/status"

@@ -3,8 +3,9 @@
 # Builds AWS-LC's libcrypto, FIPS=1, as a shared library with every symbol renamed SYMBOL_PREFIX_x
 # and linked -Bsymbolic (so another libcrypto in the process can never take over the module's
 # symbols), from one of two sources:
-#   - Debian's librust-aws-lc-sys-dev package (a .deb: AWS-LC 5.1.0, the default), with the
-#     project's stand-in for Go and its hardening flags;
+#   - Debian's librust-aws-lc-sys-dev package (a .deb: AWS-LC 5.1.0, the default), or its
+#     aws-lc-sys-X.Y.Z/ folder as the sdist bundles it, with the project's stand-in for Go and its
+#     hardening flags (Ninja when there is one, make otherwise);
 #   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS 3.1.0), built as its Security
 #     Policy says (section 11.1: -DFIPS=1 -DBUILD_SHARED_LIBS=1, Release, AWS-LC's own Go programs
 #     run by Debian's Go) plus only the prefix and -Bsymbolic. AWSLC_GO names the go command and
@@ -49,15 +50,16 @@ checked_library() {
   echo "$lib"
 }
 
-if [ -d "$SOURCE" ]; then
+if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   # ---------------------------------------------------------------- the verified 3.1.0 tree
   TREE=${AWSLC_TREE:-$SOURCE/aws-lc-AWS-LC-FIPS-3.1.0}
   [ -f "$TREE/CMakeLists.txt" ] || fail "no AWS-LC tree at $TREE"
   grep -q "AWSLC_VERSION_NUMBER_STRING \"$VERSION\"" "$TREE/include/openssl/base.h" || fail "the tree is not AWS-LC $VERSION"
-  [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command"
+  [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command" "install Go (Debian: apt install golang-go; RHEL-like: dnf install golang)"
   # AWS-LC's Go programs use the standard library and the tree's own packages: nothing is fetched.
-  export GOROOT=${GOROOT:-/usr/lib/go-1.19} GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off \
-    GOFLAGS='' GOTOOLCHAIN=local CGO_ENABLED=0
+  GOROOT=${GOROOT:-$("$AWSLC_GO" env GOROOT 2>/dev/null || true)}
+  [ -d "$GOROOT/src/runtime" ] || fail "$AWSLC_GO finds no Go standard library (GOROOT=${GOROOT:-unset})" "set GOROOT to the folder of your Go installation"
+  export GOROOT GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off GOFLAGS='' GOTOOLCHAIN=local CGO_ENABLED=0
   # policy_build DIR CMAKE-ARG...: section 11.1's configuration, then the library alone.
   policy_build() {
     local dir=$1
@@ -100,12 +102,17 @@ if [ -d "$SOURCE" ]; then
 fi
 
 # ------------------------------------------------------------------ Debian's 5.1.0 package
-DEB=$SOURCE
-dpkg-deb -x "$DEB" "$WORK/src"
+# Either way the crate lands at the folder the package gives it, so that both build the same bytes.
+if [ -d "$SOURCE" ]; then
+  mkdir -p "$WORK/src/usr/share/cargo/registry"
+  cp -r "$SOURCE" "$WORK/src/usr/share/cargo/registry/"
+else
+  dpkg-deb -x "$SOURCE" "$WORK/src"
+fi
 CRATE=$(find "$WORK/src/usr/share/cargo/registry" -maxdepth 1 -type d -name 'aws-lc-sys-*' 2>/dev/null | sort | head -1 || true)
 AWSLC=$CRATE/aws-lc
 GENINC=$CRATE/generated-include
-[ -f "$AWSLC/CMakeLists.txt" ] || fail "no aws-lc/ in $DEB"
+[ -f "$AWSLC/CMakeLists.txt" ] || fail "no aws-lc/ in $SOURCE"
 found=$(sed -n 's/^set(SOFTWARE_VERSION "\(.*\)")/\1/p' "$AWSLC/CMakeLists.txt")
 [ "$found" = "$VERSION" ] || fail "the package holds AWS-LC $found, expected $VERSION"
 
@@ -128,8 +135,10 @@ cp "$HERE/go-shim" "$HERE/inject_hash.py" "$WORK/tools/"
 # build to build: map it away so that two builds give the same bytes and no path ships.
 HARDEN="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -ffile-prefix-map=$WORK=."
 LINK="-Wl,-Bsymbolic -Wl,-z,relro,-z,now -Wl,-z,noexecstack"
+GEN=(-G Ninja)
+command -v ninja >/dev/null || GEN=(-G "Unix Makefiles")
 step "configure"
-cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_SHARED_LIBS=ON \
+cmake -S "$AWSLC" -B "$B" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_SHARED_LIBS=ON \
   -DENABLE_PRE_SONAME_BUILD=OFF -DBUILD_TESTING=OFF -DBUILD_LIBSSL=OFF -DBUILD_TOOL=OFF \
   -DENABLE_SOURCE_MODIFICATION=OFF -DGO_EXECUTABLE="$WORK/tools/go-shim" \
   -DCMAKE_C_FLAGS="$HARDEN" -DCMAKE_CXX_FLAGS="$HARDEN" -DCMAKE_ASM_FLAGS="-ffile-prefix-map=$WORK=." \
@@ -139,7 +148,7 @@ cmake -S "$AWSLC" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_S
   -DCMAKE_INSTALL_PREFIX="$WORK/prefix" -DCMAKE_INSTALL_LIBDIR=lib >"$LOG/cmake.log" 2>&1 ||
   { tail -30 "$LOG/cmake.log" >&2; fail "configure failed"; }
 step "compile (about a minute on 2 cores)"
-ninja -C "$B" crypto >"$LOG/ninja.log" 2>&1 || { tail -30 "$LOG/ninja.log" >&2; fail "compile failed"; }
+cmake --build "$B" --target crypto -j "$(nproc)" >"$LOG/compile.log" 2>&1 || { tail -30 "$LOG/compile.log" >&2; fail "compile failed"; }
 cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; fail "install failed"; }
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto-awslc.so.*.*.*' | sort | head -1)

@@ -19,6 +19,10 @@ ROOTS_SPECS=(
   "stock-sid sid amd64 essential python3.14,python3-pip,ca-certificates,python3-pytest,python3-hypothesis,python3-cryptography,openssl,python3.13,python3.13-venv,python3.15,python3.15-venv"
   "stock-sid-arm64 sid arm64 extract python3.14,python3-pip,python3-pytest,python3-hypothesis,python3.13"
   "stock-bookworm bookworm amd64 essential python3.11,python3.11-venv,python3-pip,ca-certificates,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
+  # Builds from the sdist: only the tools a build from source needs (Go and Ninja for AWS-LC-FIPS
+  # 3.1.0; the lane of the bundled source removes them from its view first) and the suite's.
+  "sdist-bookworm bookworm amd64 essential python3.11-dev,python3.11-venv,python3-pip,cmake,g++,make,ninja-build,golang-go,python3-pyelftools,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
+  "sdist-sid sid amd64 essential python3.13-dev,python3.13-venv,python3.15-dev,python3.15-venv,python3-pip,cmake,g++,make,python3-scikit-build-core,python3-pyelftools,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
 )
 
 # roots_lock_header NAME: the root's header line in the lock ("# root NAME SUITE ARCH VARIANT PKGS").
@@ -40,8 +44,8 @@ roots_lock_lines() {
 # and architecture (the system's mirror, the date options of setup/apt-sid.sh); with "update",
 # refreshes its lists once per run.
 roots_lock_mirror() {
-  local SID_APT=$CACHE/apt-roots/$1-$2 SID_APT_OPTS
-  sid_apt_init
+  local SID_APT SID_APT_OPTS
+  sid_apt_init host "$CACHE/apt-roots/$1-$2" # never the shared sid state: its sources are rewritten below
   RL_MIRROR=$(awk '{print $3; exit}' "$SID_APT/sources.list")
   RL_MIRROR=${RL_MIRROR%/}
   echo "deb [arch=$2 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $RL_MIRROR $1 main" >"$SID_APT/sources.list"

@@ -32,14 +32,4 @@ print(f"stock: {sys.executable} {sys.version.split()[0]}: {_core_fips.__file__},
       + (", GIL off after import" if "t" in sys.abiflags else ""))'
 echo "stock: $lane: the guide's install line picked $got"
 [ "$mode" = suite ] || exit 0
-# Left out: the tests that need the fault-injection build, which the wheel never carries (all of
-# test_faults.py, and the rest that ask for it: no_fault_build.py deselects them), and the wheel
-# tests, which build a wheel from the checkout (only the installed one is here).
-t0=$(date +%s)
-status=0
-PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$src/tests/stock" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
-  -p no_fault_build "$src/tests/python" \
-  --ignore="$src/tests/python/test_faults.py" --ignore="$src/tests/python/test_wheel.py" >"$venv/pytest.log" 2>&1 || status=$?
-cat "$venv/pytest.log"
-echo "stock: $lane, $got: $(tail -1 "$venv/pytest.log" | tr -d '=' | sed 's/^ *//') ($(($(date +%s) - t0)) s wall)"
-exit $status
+exec /bin/sh "$(dirname "$0")/suite.sh" "$venv" "$src" "stock: $lane, $got"

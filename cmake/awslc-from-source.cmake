@@ -1,0 +1,91 @@
+# AWS-LC built at configure time, when no built prefix is given (pip building the sdist): the
+# AWS-LC 5.1.0 source the sdist bundles (third_party/aws-lc-sys-*), or the source that
+# CORE_FIPS_AWSLC_SOURCE names (the AWS-LC-FIPS-3.1.0 zip, or its tree), verified first. Both are
+# built by setup/build-awslc.sh, the script this project builds every AWS-LC with, into
+# CORE_FIPS_AWSLC_BUILD_DIR (default: in the build folder), where a later build with the same
+# source and compiler reuses it (a packager building for several interpreters builds AWS-LC once).
+# Sets CORE_FIPS_AWSLC to the install prefix.
+set(CORE_FIPS_AWSLC_SOURCE "$ENV{CORE_FIPS_AWSLC_SOURCE}" CACHE STRING
+    "AWS-LC-FIPS-3.1.0 zip or tree to build instead of the bundled 5.1.0")
+set(CORE_FIPS_AWSLC_ALLOW_MISSING "$ENV{CORE_FIPS_AWSLC_ALLOW_MISSING}" CACHE STRING
+    "File naming the files a 3.1.0 tree may lack (the build is then not the validated module)")
+
+set(CORE_FIPS_AWSLC_BUILD_DIR "$ENV{CORE_FIPS_AWSLC_BUILD_DIR}" CACHE PATH
+    "Where AWS-LC is built, and reused by a build with the same source and compiler")
+set(_awslc_dir "${CORE_FIPS_AWSLC_BUILD_DIR}")
+if(NOT _awslc_dir)
+  set(_awslc_dir "${CMAKE_BINARY_DIR}/awslc")
+endif()
+if(CORE_FIPS_AWSLC_SOURCE)
+  set(_awslc_version 3.1.0)
+  set(_awslc_prefix core_fips_awslc_fips_3_1_0)
+  set(_awslc_library libcrypto.so)
+  find_program(CORE_FIPS_GO go)
+  if(NOT CORE_FIPS_GO)
+    message(FATAL_ERROR "go is missing (it runs AWS-LC's own build steps): apt install golang-go (Debian), dnf install golang (RHEL-like)")
+  endif()
+  file(REAL_PATH "${CORE_FIPS_GO}" _awslc_go)  # a go reached through a symlink cannot find its GOROOT
+  set(_awslc_stamp "${CORE_FIPS_AWSLC_SOURCE}|${CORE_FIPS_AWSLC_ALLOW_MISSING}")
+else()
+  file(GLOB _awslc_bundled LIST_DIRECTORIES true "${CMAKE_SOURCE_DIR}/third_party/aws-lc-sys-*")
+  if(NOT _awslc_bundled)
+    message(FATAL_ERROR "no AWS-LC to build against: set CORE_FIPS_AWSLC to a built prefix (tools/python and tools/test do), or build the sdist, which bundles AWS-LC's source (tools/sdist)")
+  endif()
+  set(_awslc_version 5.1.0)
+  set(_awslc_prefix core_fips_awslc_5_1_0)
+  set(_awslc_library libcrypto-awslc.so.0)
+  set(_awslc_go "")
+  # The bundle's bytes, not its folder: pip unpacks the sdist somewhere new each time.
+  file(GLOB_RECURSE _awslc_files RELATIVE "${_awslc_bundled}" "${_awslc_bundled}/*")
+  list(SORT _awslc_files)
+  set(_awslc_stamp "")
+  foreach(_f IN LISTS _awslc_files)
+    file(SHA256 "${_awslc_bundled}/${_f}" _h)
+    string(APPEND _awslc_stamp "${_h} ${_f}\n")
+  endforeach()
+  string(SHA256 _awslc_stamp "${_awslc_stamp}")
+endif()
+foreach(_f IN ITEMS build-awslc.sh inject_hash.py go-shim)
+  file(SHA256 "${CMAKE_SOURCE_DIR}/setup/${_f}" _h)
+  string(APPEND _awslc_stamp "|${_h}")
+endforeach()
+string(APPEND _awslc_stamp "|${CMAKE_C_COMPILER} ${CMAKE_C_COMPILER_VERSION}|${CMAKE_CXX_COMPILER} ${CMAKE_CXX_COMPILER_VERSION}")
+
+set(_awslc_built_from "")
+if(EXISTS "${_awslc_dir}/stamp")
+  file(READ "${_awslc_dir}/stamp" _awslc_built_from)
+endif()
+if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_built_from}" STREQUAL "${_awslc_stamp}")
+  # Only what this file makes there: the folder may be a packager's shared one.
+  file(REMOVE_RECURSE "${_awslc_dir}/prefix" "${_awslc_dir}/work" "${_awslc_dir}/source" "${_awslc_dir}/stamp"
+       "${_awslc_dir}/awslc-logs")
+  file(MAKE_DIRECTORY "${_awslc_dir}")
+  set(_awslc_source "${_awslc_bundled}")
+  if(CORE_FIPS_AWSLC_SOURCE)
+    set(_awslc_allow)
+    if(CORE_FIPS_AWSLC_ALLOW_MISSING)
+      set(_awslc_allow --allow-missing "${CORE_FIPS_AWSLC_ALLOW_MISSING}")
+    endif()
+    execute_process(COMMAND "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py" verify
+                            "${CORE_FIPS_AWSLC_SOURCE}" "${_awslc_dir}/source" ${_awslc_allow}
+                    RESULT_VARIABLE _awslc_rc)
+    if(NOT _awslc_rc EQUAL 0)
+      message(FATAL_ERROR "the AWS-LC source was refused (the line above says why)")
+    endif()
+    set(_awslc_source "${_awslc_dir}/source")
+  endif()
+  message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source} into ${_awslc_dir}: a minute or two")
+  execute_process(COMMAND env "INJECT_PYTHON=${Python_EXECUTABLE}" "AWSLC_GO=${_awslc_go}"
+                          bash "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" "${_awslc_source}"
+                          "${_awslc_dir}/work" "${_awslc_dir}/prefix" ${_awslc_prefix} ${_awslc_version}
+                  RESULT_VARIABLE _awslc_rc)
+  if(NOT _awslc_rc EQUAL 0)
+    message(FATAL_ERROR "AWS-LC's build failed (the lines above say why; its logs: ${_awslc_dir}/awslc-logs)")
+  endif()
+  file(RENAME "${_awslc_dir}/work/prefix" "${_awslc_dir}/prefix")
+  file(REMOVE_RECURSE "${_awslc_dir}/work")
+  file(WRITE "${_awslc_dir}/stamp" "${_awslc_stamp}")
+else()
+  message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source and compiler)")
+endif()
+set(CORE_FIPS_AWSLC "${_awslc_dir}/prefix")

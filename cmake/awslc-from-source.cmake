@@ -1,21 +1,34 @@
 # AWS-LC built at configure time, when no built prefix is given (pip building the sdist): the
 # AWS-LC 5.1.0 source the sdist bundles (third_party/aws-lc-sys-*), or the source that
 # CORE_FIPS_AWSLC_SOURCE names (the AWS-LC-FIPS-3.1.0 zip, or its tree), verified first. Both are
-# built by setup/build-awslc.sh, the script this project builds every AWS-LC with, into
-# CORE_FIPS_AWSLC_BUILD_DIR (default: in the build folder), where a later build with the same
-# source and compiler reuses it (a packager building for several interpreters builds AWS-LC once).
-# Sets CORE_FIPS_AWSLC to the install prefix.
-set(CORE_FIPS_AWSLC_SOURCE "$ENV{CORE_FIPS_AWSLC_SOURCE}" CACHE STRING
-    "AWS-LC-FIPS-3.1.0 zip or tree to build instead of the bundled 5.1.0")
-set(CORE_FIPS_AWSLC_ALLOW_MISSING "$ENV{CORE_FIPS_AWSLC_ALLOW_MISSING}" CACHE STRING
-    "File naming the files a 3.1.0 tree may lack (the build is then not the validated module)")
+# built by setup/build-awslc.sh, the script this project builds every AWS-LC with, with the
+# compilers CMake found, into CORE_FIPS_AWSLC_BUILD_DIR/core-fips-awslc (default: in the build
+# folder), where a later build with the same source bytes, scripts and compilers reuses it (a
+# packager building for several interpreters builds AWS-LC once). Sets CORE_FIPS_AWSLC.
+#
+# Each setting comes from -D, else from the environment, read at every configure.
+foreach(_var IN ITEMS CORE_FIPS_AWSLC_SOURCE CORE_FIPS_AWSLC_ALLOW_MISSING CORE_FIPS_AWSLC_BUILD_DIR)
+  if(NOT DEFINED ${_var})
+    set(${_var} "$ENV{${_var}}")
+  endif()
+endforeach()
 
-set(CORE_FIPS_AWSLC_BUILD_DIR "$ENV{CORE_FIPS_AWSLC_BUILD_DIR}" CACHE PATH
-    "Where AWS-LC is built, and reused by a build with the same source and compiler")
-set(_awslc_dir "${CORE_FIPS_AWSLC_BUILD_DIR}")
-if(NOT _awslc_dir)
+if(CORE_FIPS_AWSLC_BUILD_DIR)
+  if(NOT IS_ABSOLUTE "${CORE_FIPS_AWSLC_BUILD_DIR}")
+    message(FATAL_ERROR "CORE_FIPS_AWSLC_BUILD_DIR must be an absolute path, not ${CORE_FIPS_AWSLC_BUILD_DIR}")
+  endif()
+  set(_awslc_dir "${CORE_FIPS_AWSLC_BUILD_DIR}/core-fips-awslc")
+else()
   set(_awslc_dir "${CMAKE_BINARY_DIR}/awslc")
 endif()
+if(_awslc_dir MATCHES " ")
+  message(FATAL_ERROR "AWS-LC cannot be built in a folder whose path has a space: ${_awslc_dir}")
+endif()
+file(MAKE_DIRECTORY "${_awslc_dir}")
+# One build at a time in a shared folder; the others wait, then reuse it.
+file(LOCK "${_awslc_dir}/.lock" GUARD FILE TIMEOUT 3600)
+
+set(_awslc_env "AWSLC_CC=${CMAKE_C_COMPILER}" "AWSLC_CXX=${CMAKE_CXX_COMPILER}" "INJECT_PYTHON=${Python_EXECUTABLE}")
 if(CORE_FIPS_AWSLC_SOURCE)
   set(_awslc_version 3.1.0)
   set(_awslc_prefix core_fips_awslc_fips_3_1_0)
@@ -24,8 +37,24 @@ if(CORE_FIPS_AWSLC_SOURCE)
   if(NOT CORE_FIPS_GO)
     message(FATAL_ERROR "go is missing (it runs AWS-LC's own build steps): apt install golang-go (Debian), dnf install golang (RHEL-like)")
   endif()
-  file(REAL_PATH "${CORE_FIPS_GO}" _awslc_go)  # a go reached through a symlink cannot find its GOROOT
-  set(_awslc_stamp "${CORE_FIPS_AWSLC_SOURCE}|${CORE_FIPS_AWSLC_ALLOW_MISSING}")
+  get_filename_component(_awslc_go "${CORE_FIPS_GO}" REALPATH)  # through a symlink, go cannot find its GOROOT
+  list(APPEND _awslc_env "AWSLC_GO=${_awslc_go}")
+  # Verified at every configure (seconds); the record of what was verified keys the build.
+  set(_awslc_allow)
+  if(CORE_FIPS_AWSLC_ALLOW_MISSING)
+    set(_awslc_allow --allow-missing "${CORE_FIPS_AWSLC_ALLOW_MISSING}")
+  endif()
+  file(REMOVE_RECURSE "${_awslc_dir}/source.new")
+  execute_process(COMMAND "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py" verify
+                          "${CORE_FIPS_AWSLC_SOURCE}" "${_awslc_dir}/source.new" ${_awslc_allow}
+                  RESULT_VARIABLE _awslc_rc)
+  if(NOT _awslc_rc EQUAL 0)
+    message(FATAL_ERROR "the AWS-LC source was refused (the line above says why)")
+  endif()
+  file(READ "${_awslc_dir}/source.new/source.txt" _awslc_stamp)
+  if(_awslc_stamp MATCHES "INCOMPLETE")
+    message(WARNING "${_awslc_stamp}")
+  endif()
 else()
   file(GLOB _awslc_bundled LIST_DIRECTORIES true "${CMAKE_SOURCE_DIR}/third_party/aws-lc-sys-*")
   if(NOT _awslc_bundled)
@@ -34,7 +63,6 @@ else()
   set(_awslc_version 5.1.0)
   set(_awslc_prefix core_fips_awslc_5_1_0)
   set(_awslc_library libcrypto-awslc.so.0)
-  set(_awslc_go "")
   # The bundle's bytes, not its folder: pip unpacks the sdist somewhere new each time.
   file(GLOB_RECURSE _awslc_files RELATIVE "${_awslc_bundled}" "${_awslc_bundled}/*")
   list(SORT _awslc_files)
@@ -55,28 +83,19 @@ set(_awslc_built_from "")
 if(EXISTS "${_awslc_dir}/stamp")
   file(READ "${_awslc_dir}/stamp" _awslc_built_from)
 endif()
-if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_built_from}" STREQUAL "${_awslc_stamp}")
-  # Only what this file makes there: the folder may be a packager's shared one.
+if(EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" AND _awslc_built_from STREQUAL _awslc_stamp)
+  message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source, scripts and compilers)")
+else()
+  # Only what this file makes there.
   file(REMOVE_RECURSE "${_awslc_dir}/prefix" "${_awslc_dir}/work" "${_awslc_dir}/source" "${_awslc_dir}/stamp"
        "${_awslc_dir}/awslc-logs")
-  file(MAKE_DIRECTORY "${_awslc_dir}")
   set(_awslc_source "${_awslc_bundled}")
   if(CORE_FIPS_AWSLC_SOURCE)
-    set(_awslc_allow)
-    if(CORE_FIPS_AWSLC_ALLOW_MISSING)
-      set(_awslc_allow --allow-missing "${CORE_FIPS_AWSLC_ALLOW_MISSING}")
-    endif()
-    execute_process(COMMAND "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py" verify
-                            "${CORE_FIPS_AWSLC_SOURCE}" "${_awslc_dir}/source" ${_awslc_allow}
-                    RESULT_VARIABLE _awslc_rc)
-    if(NOT _awslc_rc EQUAL 0)
-      message(FATAL_ERROR "the AWS-LC source was refused (the line above says why)")
-    endif()
+    file(RENAME "${_awslc_dir}/source.new" "${_awslc_dir}/source")
     set(_awslc_source "${_awslc_dir}/source")
   endif()
   message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source} into ${_awslc_dir}: a minute or two")
-  execute_process(COMMAND env "INJECT_PYTHON=${Python_EXECUTABLE}" "AWSLC_GO=${_awslc_go}"
-                          bash "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" "${_awslc_source}"
+  execute_process(COMMAND env ${_awslc_env} bash "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" "${_awslc_source}"
                           "${_awslc_dir}/work" "${_awslc_dir}/prefix" ${_awslc_prefix} ${_awslc_version}
                   RESULT_VARIABLE _awslc_rc)
   if(NOT _awslc_rc EQUAL 0)
@@ -85,7 +104,6 @@ if(NOT EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" OR NOT "${_awslc_buil
   file(RENAME "${_awslc_dir}/work/prefix" "${_awslc_dir}/prefix")
   file(REMOVE_RECURSE "${_awslc_dir}/work")
   file(WRITE "${_awslc_dir}/stamp" "${_awslc_stamp}")
-else()
-  message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source and compiler)")
 endif()
+file(REMOVE_RECURSE "${_awslc_dir}/source.new")
 set(CORE_FIPS_AWSLC "${_awslc_dir}/prefix")

@@ -23,8 +23,8 @@ unset CFLAGS CXXFLAGS CPPFLAGS ASMFLAGS LDFLAGS
 LOG=$WORK/logs
 mkdir -p "$LOG" "$WORK/src"
 step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-# shellcheck source=setup/lib.sh
-. "$HERE/lib.sh"
+# shellcheck source=setup/lib-errors.sh
+. "$HERE/lib-errors.sh" # fail, and nothing of this machine's setup: the sdist builds with it too
 
 B=$WORK/build P=$WORK/prefix
 CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
@@ -33,8 +33,10 @@ CROSS=()
 export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || fail "no python3 to check the integrity value"
 # inject_hash.py reads the library with pyelftools: the pinned copy CORE_FIPS_PYELFTOOLS names, or
-# the build root's own.
-PYTHONPATH=${CORE_FIPS_PYELFTOOLS:-} "$INJECT_PYTHON" -c 'import elftools' 2>/dev/null ||
+# the interpreter's own (a build root's, a user's), found as inject_hash.py finds it.
+CORE_FIPS_PYELFTOOLS=${CORE_FIPS_PYELFTOOLS:-} "$INJECT_PYTHON" -c 'import os, sys
+sys.path.append(os.environ["CORE_FIPS_PYELFTOOLS"])
+import elftools' 2>/dev/null ||
   fail "$INJECT_PYTHON cannot import pyelftools, which inject_hash.py needs" "set CORE_FIPS_PYELFTOOLS (setup/lib.sh, pyelftools_ready) or install python3-pyelftools"
 
 # exported_names LIB: the library's defined dynamic symbols, one a line.
@@ -57,7 +59,9 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   grep -q "AWSLC_VERSION_NUMBER_STRING \"$VERSION\"" "$TREE/include/openssl/base.h" || fail "the tree is not AWS-LC $VERSION"
   [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command" "install Go (Debian: apt install golang-go; RHEL-like: dnf install golang)"
   # AWS-LC's Go programs use the standard library and the tree's own packages: nothing is fetched.
+  # A user's go knows its GOROOT; ours (go_static: trimmed) runs with Debian's.
   GOROOT=${GOROOT:-$("$AWSLC_GO" env GOROOT 2>/dev/null || true)}
+  [ -d "$GOROOT/src/runtime" ] || GOROOT=/usr/lib/go-1.19
   [ -d "$GOROOT/src/runtime" ] || fail "$AWSLC_GO finds no Go standard library (GOROOT=${GOROOT:-unset})" "set GOROOT to the folder of your Go installation"
   export GOROOT GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off GOFLAGS='' GOTOOLCHAIN=local CGO_ENABLED=0
   # policy_build DIR CMAKE-ARG...: section 11.1's configuration, then the library alone.

@@ -115,7 +115,7 @@ fi
 
 # write_env FILE FT DBG: the env file, replaced whole so that a reader never sees half of it.
 write_env() {
-  cat >"$1.tmp" <<ENV
+  cat >"$1.tmp.$$" <<ENV
 CORE_FIPS_PYTHON=$PYTHON
 CORE_FIPS_PYTHON_FT=$2
 CORE_FIPS_DBG_PYTHON=$3
@@ -123,7 +123,7 @@ CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
 CORE_FIPS_PYELFTOOLS=$CORE_FIPS_PYELFTOOLS
 ENV
-  mv "$1.tmp" "$1"
+  mv "$1.tmp.$$" "$1" # a concurrent run (tools/test starts one) writes its own
 }
 # env.sh always names the core paths of the default build (setup/python-ft.sh run alone reads it).
 [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || write_env "$CACHE/env.sh" "" ""

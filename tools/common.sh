@@ -36,3 +36,33 @@ build_tree() {
   cmake --build "$dir" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$dir/build.log" 2>&1 ||
     { grep -v '^\[' "$dir/build.log" | head -60 >&2; fail "compile in $dir failed (full log: $dir/build.log)" "fix the errors shown above, then rerun"; }
 }
+
+# guide_block HEADING FILE: the first sh block under the line HEADING of docs/guide.md into FILE,
+# as a reader copies it; it must hold a pip install.
+guide_block() {
+  awk -v h="$1" '$0 == h { s = 1 } s == 1 && /^```sh$/ { s = 2; next } s == 2 && /^```$/ { exit } s == 2' \
+    "$ROOT/docs/guide.md" >"$2"
+  grep -q 'pip install' "$2" || fail "no sh block with a pip install under \"$1\" in docs/guide.md" "restore the block there"
+}
+
+# fips_source: AWS-LC-FIPS 3.1.0's source for the lanes that build it: CORE_FIPS_AWSLC_SOURCE, else
+# the test input beside the checkout (../shared/awslc-fips: the tag's tree less 10 test files),
+# unpacked once into the cache (keyed by the archive's bytes) and exported as
+# CORE_FIPS_AWSLC_SOURCE with its missing.txt as CORE_FIPS_AWSLC_ALLOW_MISSING, the explicit
+# opt-in. Returns 1, after one line saying the lane is skipped, when there is neither.
+fips_source() {
+  local input=$ROOT/../shared/awslc-fips tarball tree
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || return 0
+  tarball=$input/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz
+  if [ ! -f "$tarball" ]; then
+    echo "   AWS-LC-FIPS 3.1.0 lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $tarball"
+    return 1
+  fi
+  tree=$CACHE/awslc-fips-3.1.0-input-$(key_of "$tarball")
+  cache_product "$tree" aws-lc-AWS-LC-FIPS-3.1.0/CMakeLists.txt fips_input_tree "$tarball"
+  export CORE_FIPS_AWSLC_SOURCE=$tree CORE_FIPS_AWSLC_ALLOW_MISSING=$input/missing.txt
+}
+fips_input_tree() { # TMP DEST TARBALL
+  tar -C "$1" -xJf "$3"
+  [ -d "$1/aws-lc-AWS-LC-FIPS-3.1.0" ] || fail "no aws-lc-AWS-LC-FIPS-3.1.0/ in $3"
+}

@@ -10,7 +10,7 @@ venv=$1 src=$2 label=$3
 cd "$venv" || exit 1
 t0=$(date +%s)
 status=0
-PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$src/tests/stock${PYTHONPATH:+:$PYTHONPATH}" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
+PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$src/tests/stock" "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider \
   -p no_fault_build "$src/tests/python" \
   --ignore="$src/tests/python/test_faults.py" --ignore="$src/tests/python/test_wheel.py" >"$venv/pytest.log" 2>&1 || status=$?
 cat "$venv/pytest.log"

@@ -5,6 +5,7 @@ drop sections or edit the dynamic section keep the self-test passing; an edit of
 bytes fails it at load, aborting the process. docs/packaging.md quotes these outcomes.
 """
 import importlib.util
+import platform
 import shutil
 import subprocess
 
@@ -14,13 +15,15 @@ from conftest import EXPECTED_AWSLC, MODULE_DIR, ROOT, awslc_library, run_python
 LIBRARY = awslc_library(MODULE_DIR)
 
 
-def tool(*command):
+def tool(name, *args):
     def edit(lib):
-        if shutil.which(command[0]) is None:
-            pytest.skip(f"no {command[0]} here")
+        # binutils read only their own machine's ELF (the emulated aarch64 lane has the cross ones)
+        found = shutil.which(f"{platform.machine()}-linux-gnu-{name}") or shutil.which(name)
+        if found is None:
+            pytest.skip(f"no {name} here")
         before = lib.stat().st_size
-        subprocess.run([*command, str(lib)], check=True, capture_output=True)
-        assert lib.stat().st_size != before, f"{command[0]} left the file as it was"
+        subprocess.run([found, *args, str(lib)], check=True, capture_output=True)
+        assert lib.stat().st_size != before, f"{name} left the file as it was"
     return edit
 
 

@@ -77,7 +77,10 @@ foreach(_f IN ITEMS build-awslc.sh inject_hash.py go-shim)
   file(SHA256 "${CMAKE_SOURCE_DIR}/setup/${_f}" _h)
   string(APPEND _awslc_stamp "|${_h}")
 endforeach()
-string(APPEND _awslc_stamp "|${CMAKE_C_COMPILER} ${CMAKE_C_COMPILER_VERSION}|${CMAKE_CXX_COMPILER} ${CMAKE_CXX_COMPILER_VERSION}")
+# The compilers by what they are: one interpreter's CMake finds gcc, another's x86_64-linux-gnu-gcc.
+get_filename_component(_awslc_cc "${CMAKE_C_COMPILER}" REALPATH)
+get_filename_component(_awslc_cxx "${CMAKE_CXX_COMPILER}" REALPATH)
+string(APPEND _awslc_stamp "|${_awslc_cc} ${CMAKE_C_COMPILER_VERSION}|${_awslc_cxx} ${CMAKE_CXX_COMPILER_VERSION}")
 
 set(_awslc_built_from "")
 if(EXISTS "${_awslc_dir}/stamp")

@@ -45,22 +45,25 @@ guide_block() {
   grep -q 'pip install' "$2" || fail "no sh block with a pip install under \"$1\" in docs/guide.md" "restore the block there"
 }
 
-# fips_source: AWS-LC-FIPS 3.1.0's source for the lanes that build it: CORE_FIPS_AWSLC_SOURCE, else
-# the test input beside the checkout (../shared/awslc-fips: the tag's tree less 10 test files),
-# unpacked once into the cache (keyed by the archive's bytes) and exported as
-# CORE_FIPS_AWSLC_SOURCE with its missing.txt as CORE_FIPS_AWSLC_ALLOW_MISSING, the explicit
-# opt-in. Returns 1, after one line saying the lane is skipped, when there is neither.
-fips_source() {
-  local input=$ROOT/../shared/awslc-fips tarball tree
-  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || return 0
-  tarball=$input/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz
-  if [ ! -f "$tarball" ]; then
-    echo "   AWS-LC-FIPS 3.1.0 lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $tarball"
+# fips_source_at_hand: whether AWS-LC-FIPS 3.1.0's source is named (CORE_FIPS_AWSLC_SOURCE) or the
+# test input lies beside the checkout (../shared/awslc-fips: the tag's tree less 10 test files);
+# when neither, one line says the lane is skipped.
+FIPS_INPUT=$ROOT/../shared/awslc-fips
+fips_source_at_hand() {
+  [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -f "$FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz" ] || {
+    echo "   AWS-LC-FIPS 3.1.0 lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz"
     return 1
-  fi
+  }
+}
+# fips_source (a plain statement, after fips_source_at_hand): without CORE_FIPS_AWSLC_SOURCE, the
+# test input unpacked once into the cache (keyed by the archive's bytes) and exported as
+# CORE_FIPS_AWSLC_SOURCE, with its missing.txt as CORE_FIPS_AWSLC_ALLOW_MISSING, the explicit opt-in.
+fips_source() {
+  local tarball=$FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz tree
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || return 0
   tree=$CACHE/awslc-fips-3.1.0-input-$(key_of "$tarball")
   cache_product "$tree" aws-lc-AWS-LC-FIPS-3.1.0/CMakeLists.txt fips_input_tree "$tarball"
-  export CORE_FIPS_AWSLC_SOURCE=$tree CORE_FIPS_AWSLC_ALLOW_MISSING=$input/missing.txt
+  export CORE_FIPS_AWSLC_SOURCE=$tree CORE_FIPS_AWSLC_ALLOW_MISSING=$FIPS_INPUT/missing.txt
 }
 fips_input_tree() { # TMP DEST TARBALL
   tar -C "$1" -xJf "$3"

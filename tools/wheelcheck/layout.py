@@ -4,6 +4,7 @@ import csv
 import email.parser
 import hashlib
 import io
+import json
 import os
 import re
 import subprocess
@@ -14,6 +15,7 @@ from pathlib import Path, PurePosixPath
 
 from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, Elf, ElfError, clear_bind_now, drop_relro, elf_problems,
                   extra_export, rename_imports, segment_flags, set_runpath, version_problems)
+from .sbom import CERTIFICATE_URL, SBOM, sbom_problems, serial_of
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 DIST = "core_fips"
@@ -81,9 +83,17 @@ def awslc_source_texts(deb):
     return texts
 
 
+def awslc_source_identity(source):
+    """What the SBOM's account of AWS-LC's source must agree with: (the verified AWS-LC-FIPS
+    source's record, None) for a folder, (None, the package's SHA-256) for the pinned package."""
+    if Path(source).is_dir():
+        return (Path(source) / "source.txt").read_text(), None
+    return None, hashlib.sha256(Path(source).read_bytes()).hexdigest()
+
+
 def pinned_awslc_source(deb):
     """Refuses DEB unless its SHA-256 is the one setup/sid.lock pins for AWS-LC; a folder is the
-    verified source of AWS-LC-FIPS 3.1.0."""
+    verified source of AWS-LC-FIPS."""
     if Path(deb).is_dir():
         return awslc_tree_texts(deb)
     lock = CHECKOUT / "setup" / "sid.lock"
@@ -130,8 +140,9 @@ def record_problems(wheel, info):
     return out + [f"{n}: listed in RECORD but not in the wheel" for n in sorted(set(listed) - set(names) - {wf.record_path})]
 
 
-def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None):
-    """Every reason to refuse WHEEL, one line each, checked on the files unpacked from it."""
+def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None, source=(None, None)):
+    """Every reason to refuse WHEEL, one line each, checked on the files unpacked from it; SOURCE:
+    what AWS-LC was built from (awslc_source_identity), for the SBOM."""
     name = Path(wheel).name
     m = re.fullmatch(r"([^-]+)-([^-]+)(?:-\d[^-]*)?-(cp\d+)-(cp\d+t?|abi3)-([^-]+)\.whl", name)
     if not m or m.group(1) != DIST:
@@ -155,7 +166,7 @@ def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None):
 
     library = held_library(files)
     expected = {ext, "_core_fips.pyi", f"{LIBS}/{library}", f"{info}/METADATA", f"{info}/WHEEL",
-                f"{info}/RECORD"} | {f"{info}/licenses/{p}" for p in LICENCES}
+                f"{info}/RECORD", f"{info}/{SBOM}"} | {f"{info}/licenses/{p}" for p in LICENCES}
     for n in sorted(set(files) - expected):
         out.append(f"{n}: stray file (the wheel holds {ext}, _core_fips.pyi, {LIBS}/{library} and {info}/ only)")
     if f"{LIBS}/{library}" in files:
@@ -166,6 +177,11 @@ def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None):
         out.append(f"{n}: missing")
 
     out += record_problems(wheel, info)
+    try:
+        static = "libstdc++.so.6" not in Elf(files.get(ext, b"")).strings("DT_NEEDED")
+    except ElfError:
+        static = None  # refused below as unreadable
+    out += sbom_problems(files, info, ext, f"{LIBS}/{library}", version, *source, static=static)
 
     meta = email.parser.BytesParser().parsebytes(files.get(f"{info}/METADATA", b""))
     if tuple(int(x) for x in re.findall(r"\d+", meta.get("Metadata-Version", "0"))[:2]) < (2, 4):
@@ -242,6 +258,47 @@ def plants(files, info, ext, folder, awslc_texts, record):
     yield "py.typed at the root", {**files, "py.typed": b""}, "stray"
     # Same size: only the hash can tell.
     yield "the stubs changed after RECORD", {**on("_core_fips.pyi", lambda d: d[:-1] + b"#"), f"{info}/RECORD": record}, "RECORD"
+    yield from sbom_plants(files, info, record)
+
+
+def sbom_plants(files, info, record):
+    """Faults planted into the SBOM, each still a well-formed document with its serial number
+    derived again, so that only the check meant for it can refuse it."""
+    name = f"{info}/{SBOM}"
+
+    def edited(change):
+        bom = json.loads(files[name])
+        change(bom)
+        bom["serialNumber"] = serial_of(bom)
+        return {**files, name: (json.dumps(bom, indent=2, ensure_ascii=False) + "\n").encode()}
+
+    def component(bom, ref):
+        return next(c for c in bom["components"] if c["bom-ref"] == ref)
+
+    def wrong_hash(bom):
+        h = component(bom, "aws-lc")["hashes"][0]
+        h["content"] = ("0" if h["content"][0] != "0" else "1") + h["content"][1:]
+
+    def drop(bom):
+        bom["components"] = [c for c in bom["components"] if c["bom-ref"] != "extension"]
+        bom["dependencies"] = [{**d, "dependsOn": [r for r in d["dependsOn"] if r != "extension"]}
+                               for d in bom["dependencies"] if d["ref"] != "extension"]
+
+    def certificate(bom):
+        c = component(bom, "aws-lc")
+        refs = [r for r in c.get("externalReferences", []) if r["type"] != "certification-report"]
+        if len(refs) == len(c.get("externalReferences", [])):  # none: plant the validated module's
+            refs.append({"type": "certification-report", "url": CERTIFICATE_URL,
+                         "comment": "certificate #5298, in the operational environments it names"})
+        c["externalReferences"] = refs
+        if not refs:
+            del c["externalReferences"]
+
+    yield "a wrong library hash in the SBOM", edited(wrong_hash), "AWS-LC's SHA-256"
+    yield "a component missing from the SBOM", edited(drop), "no extension component"
+    yield "the certification reference changed (added where none applies, or removed)", edited(certificate), "certification-report"
+    unlisted = b"".join(line for line in record.splitlines(keepends=True) if not line.startswith(name.encode() + b","))
+    yield "the SBOM not in RECORD", {**files, f"{info}/RECORD": unlisted}, f"{SBOM}: not in RECORD"
 
 
 def write_wheel(path, files, info):
@@ -254,7 +311,7 @@ def write_wheel(path, files, info):
             zf.writestr(n, d)
 
 
-def self_test(wheel, folders, allowed, awslc_texts):
+def self_test(wheel, folders, allowed, awslc_texts, source=(None, None)):
     """Lines for the report, and whether every planted fault was refused."""
     name = Path(wheel).name
     with zipfile.ZipFile(wheel) as zf:
@@ -265,13 +322,13 @@ def self_test(wheel, folders, allowed, awslc_texts):
     ok, lines = True, []
     with tempfile.TemporaryDirectory(prefix="check-wheel-plant.") as tmp:
         write_wheel(Path(tmp) / name, files, info)
-        if wheel_problems(Path(tmp) / name, folders, allowed, awslc_texts):
+        if wheel_problems(Path(tmp) / name, folders, allowed, awslc_texts, source):
             return [f"{name}: a rewritten copy of the wheel is refused; the self-test cannot isolate its faults"], False
         for what, planted, word in plants(files, info, ext, folders[0], awslc_texts, record):
             path = Path(tmp) / what.replace(" ", "-").replace("$", "") / name
             path.parent.mkdir()
             write_wheel(path, planted, info)
-            reasons = [r for r in wheel_problems(path, folders, allowed, awslc_texts) if word in r]
+            reasons = [r for r in wheel_problems(path, folders, allowed, awslc_texts, source) if word in r]
             if reasons:
                 lines.append(f"{name}: refused {what}: {reasons[0]}")
             else:

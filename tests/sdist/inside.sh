@@ -34,4 +34,8 @@ build=$(($(date +%s) - t0))
 src=$(mktemp -d "${TMPDIR:-/tmp}/src.XXXXXX")
 tar -xzf dist/core_fips-*.tar.gz -C "$src"
 src=$(echo "$src"/core_fips-*)
+# The wheel pip built is not kept: its SBOM is checked as installed, against the installed files.
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+"$venv/bin/python" "$src/tools/check-wheel" --installed "$site" >&2 ||
+  { echo "sdist: $lane: the installed wheel's RECORD or SBOM was refused (above)" >&2; exit 1; }
 exec /bin/sh "$(dirname "$0")/../stock/suite.sh" "$venv" "$src" "sdist: $lane, built and installed in $build s"

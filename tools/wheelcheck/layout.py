@@ -335,3 +335,39 @@ def self_test(wheel, folders, allowed, awslc_texts, source=(None, None)):
                 ok = False
                 lines.append(f"{name}: PASSED a wheel with {what} (no refusal naming {word!r})")
     return lines, ok
+
+
+def installed_problems(site):
+    """The SBOM of core_fips as pip installed it into SITE (a wheel pip built and did not keep,
+    e.g. from the sdist): every file RECORD lists has its hash, the SBOM is among them, and it
+    passes the SBOM checks against the installed files."""
+    import base64
+
+    infos = sorted(Path(site).glob(f"{DIST}-*.dist-info"))
+    if len(infos) != 1:
+        return [f"{site}: not one {DIST}-*.dist-info ({', '.join(p.name for p in infos) or 'none'})"]
+    info = infos[0].name
+    version = info[len(DIST) + 1:-len(".dist-info")]
+    out, files = [], {}
+    for row in csv.reader(io.StringIO((infos[0] / "RECORD").read_text())):
+        if not row or row[0].endswith("/RECORD") or row[0].startswith(".."):
+            continue
+        path, digest = row[0], row[1]
+        try:
+            data = (Path(site) / path).read_bytes()
+        except OSError as e:
+            out.append(f"{path}: listed in RECORD, unreadable: {e}")
+            continue
+        want = "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+        if digest != want:
+            out.append(f"{path}: hash differs from RECORD")
+        files[path] = data
+    if f"{info}/{SBOM}" not in files:
+        return out + [f"{info}/{SBOM}: not installed, or not in RECORD"]
+    ext = next((n for n in files if re.fullmatch(r"_core_fips\..*\.so", n)), "_core_fips.so")
+    lib = next((n for n in files if n.startswith(f"{LIBS}/")), f"{LIBS}/?")
+    try:
+        static = "libstdc++.so.6" not in Elf(files.get(ext, b"")).strings("DT_NEEDED")
+    except ElfError as e:
+        return out + [f"{ext}: unreadable ELF: {e}"]
+    return out + sbom_problems(files, info, ext, lib, version, static=static)

@@ -119,5 +119,5 @@ wc -l "$OUT"
 read -r _ _ v sum _ < <(grep '^awslc ' "$OUT")
 # shellcheck source=setup/pins
 . "$HERE/pins"
-[ "$v $sum" = "$AWSLC_DEB_VERSION $AWSLC_DEB_SHA256" ] ||
-  echo "make-lock.sh: the awslc pin is now $v ($sum): set AWSLC_DEB_VERSION and AWSLC_DEB_SHA256 in setup/pins to it (docs/development.md, Changing things)" >&2
+[ "$v $sum" = "$DEBIAN_AWSLC_DEB_VERSION $DEBIAN_AWSLC_DEB_SHA256" ] ||
+  echo "make-lock.sh: the awslc pin is now $v ($sum): set DEBIAN_AWSLC_DEB_VERSION and DEBIAN_AWSLC_DEB_SHA256 in setup/pins to it (docs/development.md, Changing things)" >&2

@@ -51,16 +51,16 @@ def awslc_component(pins, library, prefix, origin):
     lib = Path(library).name
     comp = {"type": "library", "bom-ref": "aws-lc", "name": "aws-lc"}
     refs = []
-    if lib == pins["AWSLC_LIBRARY"]:
-        comp["version"] = pins["AWSLC_VERSION"]
-        deb, ver = pins["AWSLC_DEB"], pins["AWSLC_DEB_VERSION"]
+    if lib == pins["DEBIAN_AWSLC_LIBRARY"]:
+        comp["version"] = pins["DEBIAN_AWSLC_VERSION"]
+        deb, ver = pins["DEBIAN_AWSLC_DEB"], pins["DEBIAN_AWSLC_DEB_VERSION"]
         where = (f"the files of Debian's {deb} {ver} that its FIPS build reads, bundled in the sdist"
                  if origin == "bundle" else f"Debian's {deb} {ver}")
         comp["description"] = (f"AWS-LC {comp['version']} built with FIPS=1 from {where}: AWS-LC's FIPS code "
                                "path, not a validated module; no certificate covers this build")
         ancestor = {"type": "library", "bom-ref": "aws-lc-source", "name": deb, "version": ver,
                     "purl": f"pkg:deb/debian/{deb}@{ver.replace('+', '%2B')}",
-                    "hashes": [{"alg": "SHA-256", "content": pins["AWSLC_DEB_SHA256"]}]}
+                    "hashes": [{"alg": "SHA-256", "content": pins["DEBIAN_AWSLC_DEB_SHA256"]}]}
         props = [prop("source", "debian-package" if origin == "package" else "sdist-bundle")]
     elif lib == pins["FIPS_LIBRARY"]:
         comp["version"] = pins["FIPS_VERSION"]
@@ -87,7 +87,7 @@ def awslc_component(pins, library, prefix, origin):
                                    "source nor the validated module; no certificate covers this build")
             props.append(prop("missing", " ".join(missing)))
     else:
-        raise SystemExit(f"sbom.py: {lib} is neither {pins['AWSLC_LIBRARY']} nor {pins['FIPS_LIBRARY']} (setup/pins)")
+        raise SystemExit(f"sbom.py: {lib} is neither {pins['DEBIAN_AWSLC_LIBRARY']} nor {pins['FIPS_LIBRARY']} (setup/pins)")
     comp["licenses"] = [{"expression": AWSLC_LICENSE}]
     comp["hashes"] = [{"alg": "SHA-256", "content": sha256(library)}]
     comp["pedigree"] = {"ancestors": [ancestor]}

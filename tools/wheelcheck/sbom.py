@@ -204,7 +204,7 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
         if props.get("core-fips:file") != lib:
             out.append(f"{name}: AWS-LC's file is {props.get('core-fips:file')}, not {lib}")
         fips = lib_name == pins["FIPS_LIBRARY"]
-        pinned = pins["FIPS_VERSION" if fips else "AWSLC_VERSION"]
+        pinned = pins["FIPS_VERSION" if fips else "DEBIAN_AWSLC_VERSION"]
         if c["version"] != pinned:
             out.append(f"{name}: AWS-LC's version is {c['version']}, but {lib_name} is AWS-LC {pinned} (setup/pins)")
         ancestors = c.get("pedigree", {}).get("ancestors", [])
@@ -213,10 +213,10 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
             out.append(f"{name}: AWS-LC's source (pedigree.ancestors) is not named")
         elif not fips:
             a = ancestors[0]
-            if (a.get("name"), a.get("version"), _sha(a)) != (pins["AWSLC_DEB"], pins["AWSLC_DEB_VERSION"],
-                                                           pins["AWSLC_DEB_SHA256"]):
+            if (a.get("name"), a.get("version"), _sha(a)) != (pins["DEBIAN_AWSLC_DEB"], pins["DEBIAN_AWSLC_DEB_VERSION"],
+                                                           pins["DEBIAN_AWSLC_DEB_SHA256"]):
                 out.append(f"{name}: AWS-LC's source is {a.get('name')} {a.get('version')} (SHA-256 {_sha(a)}), "
-                           f"not the pinned {pins['AWSLC_DEB']} {pins['AWSLC_DEB_VERSION']}")
+                           f"not the pinned {pins['DEBIAN_AWSLC_DEB']} {pins['DEBIAN_AWSLC_DEB_VERSION']}")
             if source_deb_sha is not None and _sha(a) != source_deb_sha:
                 out.append(f"{name}: AWS-LC's source SHA-256 is not that of the package it was built from")
             if kind not in ("debian-package", "sdist-bundle"):

@@ -1,0 +1,118 @@
+"""The wheel's SBOM without a wheel build: what setup/sbom.py writes for each source AWS-LC can
+be built from, and what tools/check-wheel's SBOM check (tools/wheelcheck/sbom.py) refuses."""
+import argparse
+import importlib.util
+import json
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def load(name, path):
+    spec = importlib.util.spec_from_file_location(name, ROOT / path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+sbom = load("sbom", "setup/sbom.py")
+check = load("wheelcheck_sbom", "tools/wheelcheck/sbom.py")
+PINS = sbom.pins_file.load()
+INFO = "core_fips-0.1.0.dist-info"
+EXT = "_core_fips.abi3.so"
+# The build's record of an AWS-LC-FIPS source, as setup/awslc_source.py words each kind.
+RECORDS = {
+    "verified-zip": f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from the verified zip {PINS['FIPS_TAG']}.zip (SHA-256 "
+                    f"{PINS['FIPS_ZIP_SHA256']})",
+    "tree": f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an unpacked tree matching the tag's listing file by file",
+    "incomplete-tree": f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an INCOMPLETE tree: 2 listed file(s) missing, so "
+                       "NOT the verified source and not the validated module: crypto/a_test.cc, ssl/b_test.cc",
+}
+KINDS = ["debian-package", "sdist-bundle", *RECORDS]
+
+
+def wheel_files(tmp_path, kind, static=True):
+    """The files an SBOM describes, and the SBOM setup/sbom.py writes for them, as a wheel holds them."""
+    fips = kind in RECORDS
+    library = PINS["FIPS_LIBRARY" if fips else "DEBIAN_AWSLC_LIBRARY"]
+    (tmp_path / "core_fips.libs").mkdir(exist_ok=True)
+    (tmp_path / "share" / "core-fips").mkdir(parents=True, exist_ok=True)
+    (tmp_path / EXT).write_bytes(b"\x7fELF...GCC: (Debian 10.2.1-6) 10.2.1 20210110\0")
+    (tmp_path / "core_fips.libs" / library).write_bytes(b"\x7fELF library " + kind.encode())
+    (tmp_path / "share" / "core-fips" / "awslc-source.txt").write_text(RECORDS.get(kind, "") + "\n")
+    archives = []
+    for name in ("libstdc++.a", "libgcc.a") if static else ():
+        (tmp_path / name).write_bytes(b"!<arch>\n" + name.encode())
+        archives.append(str(tmp_path / name))
+    args = argparse.Namespace(version="0.1.0", extension=str(tmp_path / EXT),
+                              library=str(tmp_path / "core_fips.libs" / library), awslc_prefix=str(tmp_path),
+                              origin="bundle" if kind == "sdist-bundle" else "package", gcc_version="10.2.1",
+                              static=archives)
+    files = {n: (tmp_path / n).read_bytes() for n in (EXT, f"core_fips.libs/{library}")}
+    files[f"{INFO}/{check.SBOM}"] = sbom.text(sbom.document(args)).encode()
+    return files, f"core_fips.libs/{library}"
+
+
+def problems(files, lib, **kw):
+    return check.sbom_problems(files, INFO, EXT, lib, "0.1.0", **kw)
+
+
+def edited(files, change):
+    """FILES with the SBOM changed by CHANGE, its serial number derived again (so only the check
+    meant for the change can refuse it)."""
+    name = f"{INFO}/{check.SBOM}"
+    bom = json.loads(files[name])
+    change(bom)
+    bom["serialNumber"] = check.serial_of(bom)
+    return {**files, name: json.dumps(bom).encode()}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_each_source_is_named_and_only_the_verified_zip_carries_the_certificate(tmp_path, kind):
+    files, lib = wheel_files(tmp_path, kind)
+    assert problems(files, lib) == []
+    bom = json.loads(files[f"{INFO}/{check.SBOM}"])
+    awslc = next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
+    assert {c["bom-ref"] for c in bom["components"]} == {"extension", "aws-lc", "libstdc++", "libgcc"}
+    assert awslc["version"] == PINS["FIPS_VERSION" if kind in RECORDS else "DEBIAN_AWSLC_VERSION"]
+    assert {"name": "core-fips:source", "value": kind} in awslc["properties"]
+    certs = check._refs(bom, "certification-report")
+    assert [r["url"] for r in certs] == ([PINS["FIPS_CERTIFICATE_URL"]] if kind == "verified-zip" else [])
+    if kind == "incomplete-tree":
+        assert "incomplete tree, not the verified source" in awslc["description"]
+        assert {"name": "core-fips:missing", "value": "crypto/a_test.cc ssl/b_test.cc"} in awslc["properties"]
+
+    def toggle(bom):  # a certificate where none applies, or none on the validated module
+        c = next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
+        c["externalReferences"] = [] if certs else [{"type": "certification-report", "url": PINS["FIPS_CERTIFICATE_URL"],
+                                                      "comment": "in the operational environments it names"}]
+    assert any("certification-report" in p for p in problems(edited(files, toggle), lib))
+    if kind in RECORDS:  # the SBOM must tell the source the build recorded
+        other = "tree" if kind != "tree" else "verified-zip"
+        assert any("the build's record says" in p for p in problems(files, lib, source_record=RECORDS[other]))
+    else:
+        assert any("not that of the package" in p for p in problems(files, lib, source_deb_sha="0" * 64))
+
+
+def test_reproducible_strict_and_tied_to_what_ships(tmp_path):
+    files, lib = wheel_files(tmp_path, "debian-package")
+    again, _ = wheel_files(tmp_path, "debian-package")
+    name = f"{INFO}/{check.SBOM}"
+    assert files[name] == again[name] and b"timestamp" not in files[name]
+    plants = {
+        "a time stamp": (lambda b: b["metadata"].update(timestamp="2026-01-01T00:00:00Z"), "metadata"),
+        "another spec version": (lambda b: b.update(specVersion="1.5"), "not CycloneDX 1.6"),
+        "an unknown hash algorithm": (lambda b: b["components"][0]["hashes"][0].update(alg="SHA-257"), "known algorithm"),
+        "libstdc++ of another GCC": (lambda b: b["components"][2].update(version="12.2.0"), "not the GCC"),
+        "a dependency on nothing": (lambda b: b["dependencies"].append({"ref": "ghost"}), "does not define"),
+    }
+    for what, (change, word) in plants.items():
+        assert any(word in p for p in problems(edited(files, change), lib)), what
+    stale = {**files, name: files[name].replace(b'"version": 1', b'"version": 2')}
+    assert any("serialNumber" in p for p in problems(stale, lib))
+    # A dynamic libstdc++ is the system's: then the SBOM must not claim it is linked in.
+    dynamic, lib = wheel_files(tmp_path, "debian-package", static=False)
+    assert problems(dynamic, lib, static=False) == []
+    assert any("does not ship" in p for p in problems(files, lib, static=False))

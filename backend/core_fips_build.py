@@ -1,7 +1,7 @@
 """The build backend: scikit-build-core's, after a check of the tools a build from source needs.
 
 A missing tool gives one line naming it and how to install it, before CMake runs (CMake's own
-report of a missing compiler is a page of trace). The AWS-LC source is the bundled 5.1.0 unless
+report of a missing compiler is a page of trace). The AWS-LC source is the bundled Debian one unless
 CORE_FIPS_AWSLC_SOURCE names another, as an environment variable or as the config setting
 cmake.define.CORE_FIPS_AWSLC_SOURCE; building that one needs Go and Ninja as well.
 """
@@ -60,9 +60,9 @@ def check_tools(config_settings=None):
             _missing(tool, debian, rhel, " (AWS-LC's build uses it)")
     if named:
         if not _program(["go"]):
-            _missing("go", "golang-go", "golang", " (AWS-LC-FIPS 3.1.0's build runs its Go programs)")
+            _missing("go", "golang-go", "golang", " (AWS-LC-FIPS's build runs its Go programs)")
         if not _program(["ninja"]):
-            _missing("ninja", "ninja-build", "ninja-build", " (AWS-LC-FIPS 3.1.0 is built with Ninja)")
+            _missing("ninja", "ninja-build", "ninja-build", " (AWS-LC-FIPS is built with Ninja)")
     else:
         try:
             import elftools  # noqa: F401  the integrity value is written by setup/inject_hash.py

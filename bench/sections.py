@@ -1,5 +1,5 @@
 """The cases of the performance table, in its order: digests, streaming, encrypt against
-pyca/cryptography, the stable-ABI build, AWS-LC-FIPS 3.1.0, peak memory, threads on 3.14 and on
+pyca/cryptography, the stable-ABI build, AWS-LC-FIPS, peak memory, threads on 3.14 and on
 the free-threaded 3.13t, and the import cost with the FIPS self-test.
 
 Each is a function registered with @section. It checks that its contenders compute the same
@@ -29,8 +29,19 @@ FT_PYTHON = os.path.join(os.path.dirname(HERE), "tools", "python3.13t")
 # The stable-ABI build of the module (_core_fips.abi3.so), which tools/bench builds beside the
 # full-API one and names here.
 STABLE_ABI_DIR = os.environ.get("CORE_FIPS_STABLE_ABI_DIR", "")
-# The module built against AWS-LC-FIPS 3.1.0 (tools/validated-module's build tree), when there.
+# The module built against AWS-LC-FIPS (tools/validated-module's build tree), when there.
 AWSLC_310_DIR = os.environ.get("CORE_FIPS_AWSLC_310_DIR", "")
+
+
+def _pins() -> dict[str, str]:
+    spec = importlib.util.spec_from_file_location("core_fips_pins", os.path.join(os.path.dirname(HERE), "setup", "pins.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.load()
+
+
+# The two AWS-LC builds' versions (setup/pins): Debian's, and AWS-LC-FIPS.
+DEB_LC, FIPS_LC = (_pins()[k] for k in ("DEBIAN_AWSLC_VERSION", "FIPS_VERSION"))
 
 
 @section("digest 64 MiB")
@@ -275,13 +286,13 @@ def load_beside(folder: str, name: str):
     return module
 
 
-@section("AWS-LC 3.1.0")
+@section(f"AWS-LC {FIPS_LC}")
 def awslc_310(b: Bench) -> list[Figure]:
-    """Debian's AWS-LC 5.1.0 against AWS-LC-FIPS 3.1.0 (the validated module's source), both
+    """Debian's AWS-LC against AWS-LC-FIPS (the validated module's source), both
     builds of the module in this process, interleaved; the import with the power-on self-test in
     fresh processes."""
     other = load_beside(AWSLC_310_DIR, "awslc_310")
-    builds = {"5.1.0": _core_fips, "3.1.0": other}
+    builds = {DEB_LC: _core_fips, FIPS_LC: other}
     _, _, pem = b.rsa_key
     content, salt = b.content, b.salt
     agree("64 MiB digest of both builds", {n: m.create_hash(content, salt).sha for n, m in builds.items()})
@@ -306,18 +317,18 @@ def awslc_310(b: Bench) -> list[Figure]:
         return sample
 
     w = measure({name: start(name) for name in builds}, max(6 * b.rounds, 41))
-    b.note(f"3.1.0 = {other.__file__}; both in this process, interleaved; the start-ups in fresh "
+    b.note(f"{FIPS_LC} = {other.__file__}; both in this process, interleaved; the start-ups in fresh "
            "interpreters (wall time: the power-on self-tests run when the library loads)")
     sizes = {"create_hash 64 B": None, "create_hash 64 MiB": BIG, "encrypt 5 B": None,
              "encrypt 1 MiB": MIB}
     figures = []
     for case, nbytes in sizes.items():
-        figures += [Figure(f"lc.5.1.0 {case}", f"5.1.0 {case}", s[f"5.1.0 {case}"], nbytes),
-                    Figure(f"lc.3.1.0 {case}", f"3.1.0 {case}", s[f"3.1.0 {case}"], nbytes,
-                           [Compare(f"lc.5.1.0 {case}")])]
-    figures += [Figure("lc.5.1.0 start", "5.1.0 python -c 'import; fips_check()'", w["5.1.0"], None, [], "wall"),
-                Figure("lc.3.1.0 start", "3.1.0 python -c 'import; fips_check()'", w["3.1.0"], None,
-                       [Compare("lc.5.1.0 start")], "wall")]
+        figures += [Figure(f"lc.{DEB_LC} {case}", f"{DEB_LC} {case}", s[f"{DEB_LC} {case}"], nbytes),
+                    Figure(f"lc.{FIPS_LC} {case}", f"{FIPS_LC} {case}", s[f"{FIPS_LC} {case}"], nbytes,
+                           [Compare(f"lc.{DEB_LC} {case}")])]
+    figures += [Figure(f"lc.{DEB_LC} start", f"{DEB_LC} python -c 'import; fips_check()'", w[DEB_LC], None, [], "wall"),
+                Figure(f"lc.{FIPS_LC} start", f"{FIPS_LC} python -c 'import; fips_check()'", w[FIPS_LC], None,
+                       [Compare(f"lc.{DEB_LC} start")], "wall")]
     return figures
 
 

@@ -3,6 +3,7 @@ the file sealed for the holder of an RSA key, and the recipient opening it witho
 import ctypes
 import mmap
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -26,13 +27,13 @@ def took(t0):
 
 
 def library_version():
-    """The loaded library's own version text: "AWS-LC FIPS 5.1.0" (Debian's AWS-LC built with
-    FIPS=1, no certificate) or "AWS-LC FIPS 3.1.0" (AWS-LC-FIPS 3.1.0; docs/guide.md says when
-    that is the validated module). Its symbols carry the build's prefix."""
+    """The loaded library's own version text, "AWS-LC FIPS X.Y.Z": Debian's AWS-LC built with
+    FIPS=1 (no certificate), or AWS-LC-FIPS (docs/guide.md says when that is the validated module).
+    Its symbols carry the build's prefix, read from the library's own names."""
     libs = Path(_core_fips.__file__).parent / "core_fips.libs"
-    lib = ctypes.CDLL(str(next(libs.glob("libcrypto*"))))
-    version = (getattr(lib, "core_fips_awslc_fips_3_1_0_awslc_version_string", None)
-               or lib.core_fips_awslc_5_1_0_awslc_version_string)
+    path = next(libs.glob("libcrypto*"))
+    prefix = re.search(rb"\0(core_fips_awslc_\w+?)_awslc_version_string\0", path.read_bytes()).group(1)
+    version = getattr(ctypes.CDLL(str(path)), prefix.decode() + "_awslc_version_string")
     version.restype = ctypes.c_char_p
     return version().decode()
 

@@ -7,7 +7,7 @@
 #     under emulation would otherwise take minutes);
 #   - the root's interpreter behind a wrapper that runs it under qemu-user (binfmt_misc is not
 #     available here), so sys.executable is the wrapper and child interpreters work;
-#   - AWS-LC 5.1.0 FIPS=1 cross-built by setup/build-awslc.sh with cmake/aarch64-toolchain.cmake,
+#   - Debian's AWS-LC FIPS=1 cross-built by setup/build-awslc.sh with cmake/aarch64-toolchain.cmake,
 #     and GoogleTest cross-built from the host's /usr/src/googletest.
 # Needs CORE_FIPS_PYTHON (the host's 3.14, from setup/deps.sh).
 #   setup/arm64.sh           the whole setup; prints the path of an env file for tools/arm64

@@ -68,7 +68,8 @@ def trace(crate, logs):
         if len(got) < 100:
             fail(f"{log}: only {len(got)} files of the crate were read; not a trace of a build")
         files |= got
-    print("# Files of Debian's aws-lc-sys crate (AWS-LC 5.1.0) that the sdist bundles: what the FIPS=1")
+    version = re.search(r'set\(SOFTWARE_VERSION "([^"]+)"\)', crate_file(crate, "aws-lc/CMakeLists.txt").read_text())
+    print(f"# Files of Debian's aws-lc-sys crate (AWS-LC {version.group(1)}) that the sdist bundles: what the FIPS=1")
     print("# builds for x86-64 and aarch64 read, and the licence texts. Written by tools/sdist --list.")
     for rel in sorted(files):
         print(f"{digest(crate_file(crate, rel))}  {rel}")

@@ -3,8 +3,8 @@
 #   - host build tools from the system's own (bookworm) archive;
 #   - CPython 3.14 from Debian unstable's binary packages in a private root, with pytest,
 #     hypothesis and scikit-build-core from unstable's pure-Python packages on its path;
-#   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library, or
-#     AWS-LC-FIPS 3.1.0 from the zip or tree CORE_FIPS_AWSLC_SOURCE names, verified first;
+#   - Debian's AWS-LC (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library, or
+#     AWS-LC-FIPS from the zip or tree CORE_FIPS_AWSLC_SOURCE names, verified first (setup/pins);
 # and, only when named on the command line, the optional components:
 #   ft        the free-threaded CPython 3.13t (setup/python-ft.sh; minutes to build, once)
 #   dbg       Debian unstable's debug interpreter python3.14d (also WITH_DBG=1)

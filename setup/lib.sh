@@ -1,6 +1,9 @@
 # shellcheck shell=bash
 # Shared by the setup scripts and the tools, sourced: each concern in a file setup/lib-*.sh of its own.
 SETUP_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# What we build and ship, typed once (DEBIAN_AWSLC_*, FIPS_*): every script reads it from here.
+# shellcheck source=setup/pins
+. "$SETUP_DIR/pins"
 # shellcheck source=setup/apt-sid.sh
 . "$SETUP_DIR/apt-sid.sh"
 # shellcheck source=setup/lib-errors.sh

@@ -45,13 +45,14 @@ guide_block() {
   grep -q 'pip install' "$2" || fail "no sh block with a pip install under \"$1\" in docs/guide.md" "restore the block there"
 }
 
-# fips_source_at_hand: whether AWS-LC-FIPS 3.1.0's source is named (CORE_FIPS_AWSLC_SOURCE) or the
+# fips_source_at_hand: whether AWS-LC-FIPS's source is named (CORE_FIPS_AWSLC_SOURCE) or the
 # test input lies beside the checkout (../shared/awslc-fips: the tag's tree less 10 test files);
 # when neither, one line says the lane is skipped.
 FIPS_INPUT=$ROOT/../shared/awslc-fips
+FIPS_TOP=aws-lc-$FIPS_TAG # the one folder of the tag's zip and of the test input
 fips_source_at_hand() {
-  [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -f "$FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz" ] || {
-    echo "   AWS-LC-FIPS 3.1.0 lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz"
+  [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -f "$FIPS_INPUT/$FIPS_TOP.tar.xz" ] || {
+    echo "   AWS-LC-FIPS $FIPS_VERSION lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $FIPS_INPUT/$FIPS_TOP.tar.xz"
     return 1
   }
 }
@@ -59,13 +60,13 @@ fips_source_at_hand() {
 # test input unpacked once into the cache (keyed by the archive's bytes) and exported as
 # CORE_FIPS_AWSLC_SOURCE, with its missing.txt as CORE_FIPS_AWSLC_ALLOW_MISSING, the explicit opt-in.
 fips_source() {
-  local tarball=$FIPS_INPUT/aws-lc-AWS-LC-FIPS-3.1.0.tar.xz tree
+  local tarball=$FIPS_INPUT/$FIPS_TOP.tar.xz tree
   [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || return 0
-  tree=$CACHE/awslc-fips-3.1.0-input-$(key_of "$tarball")
-  cache_product "$tree" aws-lc-AWS-LC-FIPS-3.1.0/CMakeLists.txt fips_input_tree "$tarball"
+  tree=$CACHE/awslc-fips-$FIPS_VERSION-input-$(key_of "$tarball")
+  cache_product "$tree" "$FIPS_TOP/CMakeLists.txt" fips_input_tree "$tarball"
   export CORE_FIPS_AWSLC_SOURCE=$tree CORE_FIPS_AWSLC_ALLOW_MISSING=$FIPS_INPUT/missing.txt
 }
 fips_input_tree() { # TMP DEST TARBALL
   tar -C "$1" -xJf "$3"
-  [ -d "$1/aws-lc-AWS-LC-FIPS-3.1.0" ] || fail "no aws-lc-AWS-LC-FIPS-3.1.0/ in $3"
+  [ -d "$1/$FIPS_TOP" ] || fail "no $FIPS_TOP/ in $3"
 }

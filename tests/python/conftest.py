@@ -1,4 +1,5 @@
 import ctypes
+import importlib.util
 import os
 import subprocess
 import sys
@@ -20,11 +21,18 @@ EXT_SUFFIX = ".abi3.so" if STABLE_ABI else sysconfig.get_config_var("EXT_SUFFIX"
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 release_only = pytest.mark.skipif(DEBUG_BUILD, reason="checks the release interpreter's build")
 FAULTS_DIR = Path(os.environ.get("CORE_FIPS_FAULTS_DIR", MODULE_DIR.parent / "python-faults"))
-# AWS-LC's library beside the extension, under its SONAME: libcrypto-awslc.so.0 (Debian's 5.1.0)
-# or libcrypto.so (AWS-LC-FIPS 3.1.0); its symbols carry the prefix of the one or the other.
-AWSLC_PREFIXES = ("core_fips_awslc_5_1_0", "core_fips_awslc_fips_3_1_0")
-# The library the run must have loaded (tools/test names 3.1.0 in its lane).
-EXPECTED_AWSLC = os.environ.get("CORE_FIPS_EXPECT_AWSLC", "AWS-LC FIPS 5.1.0")
+# setup/pins: the versions, prefixes and library names of the two AWS-LC builds.
+_spec = importlib.util.spec_from_file_location("core_fips_pins", ROOT / "setup" / "pins.py")
+_pins_module = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_pins_module)
+PINS = _pins_module.load()
+# AWS-LC's library beside the extension, under its SONAME: Debian's AWS-LC or AWS-LC-FIPS (the
+# validated module's source); its symbols carry the prefix of the one or the other.
+AWSLC_PREFIXES = (PINS["DEBIAN_AWSLC_PREFIX"], PINS["FIPS_PREFIX"])
+DEBIAN_AWSLC = f"AWS-LC FIPS {PINS['DEBIAN_AWSLC_VERSION']}"
+FIPS_AWSLC = f"AWS-LC FIPS {PINS['FIPS_VERSION']}"
+# The library the run must have loaded (tools/validated-module names AWS-LC-FIPS in its lane).
+EXPECTED_AWSLC = os.environ.get("CORE_FIPS_EXPECT_AWSLC", DEBIAN_AWSLC)
 
 
 def awslc_library(folder):

@@ -222,7 +222,7 @@ def test_the_version_one_liner_names_the_loaded_library():
     assert out.stdout.strip().encode() in library
 
 
-# The Security Policy's verdict for each algorithm the module uses (AWS-LC-FIPS 3.1.0, #5298).
+# The Security Policy's verdict for each algorithm the module uses (AWS-LC-FIPS, #5298).
 SECURITY_POLICY = {
     "SHA2-384": "approved",
     "AES-GCM": "approved",

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (DEBUG_BUILD, EXPECTED_AWSLC, EXT_SUFFIX, MODULE_DIR, ROOT, awslc_library,
+from conftest import (DEBUG_BUILD, EXPECTED_AWSLC, EXT_SUFFIX, MODULE_DIR, PINS, ROOT, awslc_library,
                       awslc_version_text, release_only, run_python)
 
 ALL = ["Token", "Hasher", "VerifyingHasher", "create_hash", "compare_hash", "encrypt",
@@ -68,7 +68,7 @@ def test_shipped_binaries_are_hardened_and_name_no_folder_of_the_build(role):
     check = _checker()
     data = (EXTENSION if role == "extension" else LIBRARY).read_bytes()
     # The build tree links libstdc++ dynamically; the wheels link it in. The checks that need our
-    # flags are not applied to AWS-LC-FIPS 3.1.0, built as its Security Policy says.
+    # flags are not applied to AWS-LC-FIPS, built as its Security Policy says.
     problems = check.elf_problems(check.Elf(data), role, allowed=check.GLIBC | check.CXX_RUNTIME,
                                   library=LIBRARY.name)
     if BUILD_TREE:
@@ -78,7 +78,7 @@ def test_shipped_binaries_are_hardened_and_name_no_folder_of_the_build(role):
             # Its error strings carry the source folder it was compiled in: here the verified copy
             # in the cache (tools/wheel compiles it at a neutral folder, and check-wheel checks
             # the wheels), but never the checkout or a build folder.
-            folders = [p for p in folders if "/awslc-fips-3.1.0-source-" not in p]
+            folders = [p for p in folders if f"/awslc-fips-{PINS['FIPS_VERSION']}-source-" not in p]
         problems += folders
     assert problems == []
 
@@ -95,7 +95,7 @@ def test_every_shipped_file_was_compiled_hardened():
         for entry in compiled:
             command = entry.get("command") or " ".join(entry["arguments"])
             if policy_build and listing is commands[1]:
-                # AWS-LC-FIPS 3.1.0 as its Security Policy builds it: FIPS, Release, and no flag
+                # AWS-LC-FIPS as its Security Policy builds it: FIPS, Release, and no flag
                 # of ours but the symbol prefix (-Bsymbolic is the linker's).
                 assert "-DBORINGSSL_FIPS" in command and " -O3" in command, entry["file"]
                 assert not re.search(r"-fstack-protector|_FORTIFY_SOURCE|-ffile-prefix-map", command)

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DEBUG_BUILD, EXPECTED_AWSLC, ROOT, STABLE_ABI, open_with_peer
+from conftest import DEBIAN_AWSLC, DEBUG_BUILD, EXPECTED_AWSLC, PINS, ROOT, STABLE_ABI, open_with_peer
 
 # The packaging does not differ between interpreters, and a wheel build is minutes of compiling:
 # it is checked on the release GIL interpreter only, outside the sanitizer pass.
@@ -17,7 +17,7 @@ pytestmark = pytest.mark.skipif(
     DEBUG_BUILD or STABLE_ABI or sysconfig.get_config_var("Py_GIL_DISABLED")
     or "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="the wheel is built and checked once, under the release CPython 3.14")
-if EXPECTED_AWSLC != "AWS-LC FIPS 5.1.0":
+if EXPECTED_AWSLC != DEBIAN_AWSLC:
     # A wheel from another AWS-LC needs its licence texts and long description (tools/wheel's
     # copy of the checkout); tools/validated-module builds and checks those wheels after this.
     pytestmark = pytest.mark.skip(reason=f"the wheels of {EXPECTED_AWSLC} are built and checked by tools/wheel")
@@ -62,8 +62,8 @@ def test_wheel_passes_the_release_checks_which_refuse_planted_faults(wheel):
     last = out.stdout.splitlines()[-1]
     assert ": ok (" in last and "licences matched to the AWS-LC source" in last, out.stdout
     # Debian's library is built with our flags: the checks that need them are planted into the
-    # library and refused there, not skipped as for AWS-LC-FIPS 3.1.0.
-    lib = "core_fips.libs/libcrypto-awslc.so.0"
+    # library and refused there, not skipped as for AWS-LC-FIPS.
+    lib = f"core_fips.libs/{PINS['DEBIAN_AWSLC_LIBRARY']}"
     for what in ("BIND_NOW cleared on the library", "no stack protector", "no fortified call"):
         assert refused.get(what) == lib, (what, out.stdout)
     # This host build needs libstdc++: without --dynamic-runtime that alone is refused.

@@ -9,16 +9,18 @@ from elftools.common.exceptions import ELFError
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
+from .sbom import PINS
+
 LIBS = "core_fips.libs"
 # The AWS-LC builds a wheel may hold, by the library's file name (its SONAME): the version text
-# the shipped file must carry, and whether its build takes our hardening flags. Debian's 5.1.0 is
-# built hardened; AWS-LC-FIPS 3.1.0 is built as its Security Policy says (section 11.1), with no
+# the shipped file must carry, and whether its build takes our hardening flags (setup/pins). Debian's
+# AWS-LC is built hardened; AWS-LC-FIPS is built as its Security Policy says (section 11.1), with no
 # flags of ours but the symbol prefix and -Bsymbolic, so the checks that need compiler or linker
 # flags (BIND_NOW, stack protector, FORTIFY) do not apply to it; the rest do.
 Library = namedtuple("Library", "version hardened")
 LIBRARIES = {
-    "libcrypto-awslc.so.0": Library("AWS-LC FIPS 5.1.0", True),
-    "libcrypto.so": Library("AWS-LC FIPS 3.1.0", False),
+    PINS["DEBIAN_AWSLC_LIBRARY"]: Library(f"AWS-LC FIPS {PINS['DEBIAN_AWSLC_VERSION']}", True),
+    PINS["FIPS_LIBRARY"]: Library(f"AWS-LC FIPS {PINS['FIPS_VERSION']}", False),
 }
 FLAG_CHECKS = "BIND_NOW, stack protector and FORTIFY"
 INIT = "PyInit__core_fips"

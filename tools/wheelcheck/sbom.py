@@ -33,7 +33,8 @@ REF_TYPES = {"vcs", "issue-tracker", "website", "advisories", "bom", "mailing-li
 HEX = re.compile(r"[0-9a-f]{32}|[0-9a-f]{40}|[0-9a-f]{64}|[0-9a-f]{96}|[0-9a-f]{128}")
 SERIAL = re.compile(r"urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 CERT = "certification-report"
-CERTIFICATE_URL = pins_file.load()["FIPS_CERTIFICATE_URL"]
+PINS = pins_file.load()
+CERTIFICATE_URL = PINS["FIPS_CERTIFICATE_URL"]
 
 
 def _strings(obj, where, keys, out):

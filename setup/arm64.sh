@@ -52,8 +52,13 @@ arm64_stock_root() {
   local tmp=$1 dest=$2 log v py
   roots_lock_mmdebstrap stock-sid-arm64 "$tmp" "$ARM/stock-sid.log"
   [ -e "$tmp/lib" ] || ln -s usr/lib "$tmp/lib"
-  for v in 3.14 3.13; do
-    log=$ARM/stock-sid-compileall-$v.log py=$CORE_FIPS_PYTHON && [ "$v" = 3.14 ] || py=$CORE_FIPS_PYTHON_FT
+  for v in $(arm64_stock_versions); do
+    log=$ARM/stock-sid-compileall-$v.log
+    case "$v" in
+      3.14) py=$CORE_FIPS_PYTHON ;;
+      3.13) py=$CORE_FIPS_PYTHON_FT ;;
+      *) fail "no host interpreter of CPython $v to compile the arm64 root's bytecode with" "give arm64_stock_root one in setup/arm64.sh" ;;
+    esac
     mv "$tmp/usr/bin/python$v" "$tmp/usr/bin/python$v-real"
     qemu_wrapper "$tmp/usr/bin/python$v" "$dest" "$dest/usr/bin/python$v-real"
     "$py" -m compileall -q -j 2 -s "$tmp" -p "$dest" "$tmp/usr/lib/python$v" "$tmp/usr/lib/python3/dist-packages" \
@@ -64,6 +69,11 @@ arm64_stock_root() {
       fail "the stock root's python$v does not run under qemu-user, or its bytecode is not $py's" "see the error above"
   done
   (cd "$tmp" && find . -xdev -printf '%P\n' | sort) >"$tmp/.core-fips-manifest"
+}
+
+# arm64_stock_versions: the X.Y of each interpreter of the stock arm64 root (STOCK_LANES, setup/pins).
+arm64_stock_versions() {
+  tr , '\n' <<<"$STOCK_LANES" | awk -F/ '$1 == "stock-sid-arm64" { sub(/^python/, "", $2); print $2 }'
 }
 
 # ------------------------------------------------------------------ modes
@@ -106,7 +116,7 @@ arm64_gtest() { # TMP DEST
 arm64_stock() {
   local dest
   [ -n "${CORE_FIPS_PYTHON_FT:-}" ] || fail "CORE_FIPS_PYTHON_FT is not set" "run setup/arm64.sh stock through tests/stock/run, which sets up 3.13t first"
-  dest=$ARM/stock-sid-$({ roots_lock_lines stock-sid-arm64; declare -f arm64_stock_root qemu_wrapper; "$CORE_FIPS_PYTHON_FT" -VV; } | key_of -)
+  dest=$ARM/stock-sid-$({ roots_lock_lines stock-sid-arm64; arm64_stock_versions; declare -f arm64_stock_root qemu_wrapper; "$CORE_FIPS_PYTHON_FT" -VV; } | key_of -)
   [ -f "$dest/.core-fips-manifest" ] || say "making the stock sid arm64 root with mmdebstrap (about 30 s)"
   cache_product "$dest" .core-fips-manifest arm64_stock_root
   echo "$dest"

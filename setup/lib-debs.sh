@@ -30,13 +30,13 @@ fetch_debs() {
       say "downloading $(wc -l <"$part/want") packages ($arch) from Debian unstable"
       # shellcheck disable=SC2046  # one word a package
       (cd "$part" && apt-get "${SID_APT_OPTS[@]}" -qq download $(cat want)) >>"$CACHE/debs/download.log" 2>&1 ||
-        fail "download of $(wc -l <"$part/want") packages ($arch) from Debian unstable failed (see $CACHE/debs/download.log)" "check network access to the Debian archive; if a version left the archive, run setup/make-lock.sh"
+        fail "download of $(wc -l <"$part/want") packages ($arch) from Debian unstable failed (see $CACHE/debs/download.log)" "check network access to the Debian archive; if a version left the archive, re-pin only its group, setup/make-lock.sh GROUP (of: $*; docs/development.md, Changing things)"
       for line in "${missing[@]}"; do
         read -r p v sum path <<<"$line"
         grep -qxF "$p=$v" "$part/want" || continue
         f=$CACHE/debs/${path##*/}
         # apt names the file with the epoch escaped; keep the pool's name.
-        mv "$part/${p}_"*.deb "$f.tmp.$$" 2>/dev/null || fail "the download of $p $v produced no file" "run setup/make-lock.sh to refresh the pins"
+        mv "$part/${p}_"*.deb "$f.tmp.$$" 2>/dev/null || fail "the download of $p $v produced no file" "re-pin only its group, setup/make-lock.sh GROUP (of: $*; docs/development.md, Changing things)"
         [ "$(sha256sum <"$f.tmp.$$")" = "$sum  -" ] ||
           { rm -f "$f.tmp.$$"; fail "checksum mismatch for ${f##*/}" "the archive served other bytes than pinned in setup/sid.lock; rerun, or refresh the lock deliberately"; }
         mv "$f.tmp.$$" "$f"

@@ -130,7 +130,7 @@ roots_lock_fetch() {
     if [ ! -f "$f" ] || [ "$(sha256sum <"$f" | cut -d' ' -f1)" != "$sum" ]; then
       rm -f "$f.part.$$"
       /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "$RL_MIRROR/$path" "$f.part.$$" "SHA256:$sum" >>"$debs/download.log" 2>&1 ||
-        { rm -f "$f.part.$$"; fail "root $name: download of $p $v ($path) failed or its SHA-256 is not the locked $sum (see $debs/download.log)" "check network access; if the archive dropped it, regenerate the lock with setup/make-lock.sh roots"; }
+        { rm -f "$f.part.$$"; fail "root $name: download of $p $v ($path) failed or its SHA-256 is not the locked $sum (see $debs/download.log)" "check network access; if the archive dropped it, re-pin this root alone: setup/make-lock.sh roots $name  (docs/development.md, Changing things)"; }
       mv "$f.part.$$" "$f" || fail "cannot move $f.part to $f" "check the cache's free space"
     fi
     [ "$(sha256sum <"$f" | cut -d' ' -f1)" = "$sum" ] ||

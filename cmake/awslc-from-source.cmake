@@ -1,6 +1,6 @@
 # AWS-LC built at configure time, when no built prefix is given (pip building the sdist): the
-# AWS-LC 5.1.0 source the sdist bundles (third_party/aws-lc-sys-*), or the source that
-# CORE_FIPS_AWSLC_SOURCE names (the AWS-LC-FIPS-3.1.0 zip, or its tree), verified first. Both are
+# Debian's AWS-LC source the sdist bundles (third_party/aws-lc-sys-*), or the source that
+# CORE_FIPS_AWSLC_SOURCE names (the AWS-LC-FIPS zip, or its tree), verified first. Both are
 # built by setup/build-awslc.sh, the script this project builds every AWS-LC with, with the
 # compilers CMake found, into CORE_FIPS_AWSLC_BUILD_DIR/core-fips-awslc (default: in the build
 # folder), where a later build with the same source bytes, scripts and compilers reuses it (a
@@ -30,9 +30,9 @@ file(LOCK "${_awslc_dir}/.lock" GUARD FILE TIMEOUT 3600)
 
 set(_awslc_env "AWSLC_CC=${CMAKE_C_COMPILER}" "AWSLC_CXX=${CMAKE_CXX_COMPILER}" "INJECT_PYTHON=${Python_EXECUTABLE}")
 if(CORE_FIPS_AWSLC_SOURCE)
-  set(_awslc_version 3.1.0)
-  set(_awslc_prefix core_fips_awslc_fips_3_1_0)
-  set(_awslc_library libcrypto.so)
+  set(_awslc_version ${PIN_FIPS_VERSION})  # setup/pins, read by CMakeLists.txt
+  set(_awslc_prefix ${PIN_FIPS_PREFIX})
+  set(_awslc_library ${PIN_FIPS_LIBRARY})
   find_program(CORE_FIPS_GO go)
   if(NOT CORE_FIPS_GO)
     message(FATAL_ERROR "go is missing (it runs AWS-LC's own build steps): apt install golang-go (Debian), dnf install golang (RHEL-like)")
@@ -60,9 +60,9 @@ else()
   if(NOT _awslc_bundled)
     message(FATAL_ERROR "no AWS-LC to build against: set CORE_FIPS_AWSLC to a built prefix (tools/python and tools/test do), or build the sdist, which bundles AWS-LC's source (tools/sdist)")
   endif()
-  set(_awslc_version 5.1.0)
-  set(_awslc_prefix core_fips_awslc_5_1_0)
-  set(_awslc_library libcrypto-awslc.so.0)
+  set(_awslc_version ${PIN_DEBIAN_AWSLC_VERSION})
+  set(_awslc_prefix ${PIN_DEBIAN_AWSLC_PREFIX})
+  set(_awslc_library ${PIN_DEBIAN_AWSLC_LIBRARY})
   # The bundle's bytes, not its folder: pip unpacks the sdist somewhere new each time.
   file(GLOB_RECURSE _awslc_files RELATIVE "${_awslc_bundled}" "${_awslc_bundled}/*")
   list(SORT _awslc_files)

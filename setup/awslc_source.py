@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Verifies an AWS-LC-FIPS 3.1.0 source before anything is built from it, and copies exactly the
+"""Verifies an AWS-LC-FIPS source (setup/pins) before anything is built from it, and copies exactly the
 verified bytes into a folder of the cache (so that what is built is what was checked):
 
   awslc_source.py verify SOURCE DEST [--allow-missing FILE]
   awslc_source.py self-check
 
 SOURCE is the tag's zip, which must have the SHA-256 its Security Policy names, or an unpacked
-tree, each file of which must match the tag's listing (setup/awslc-fips-3.1.0-listing.txt: mode, git blob
+tree, each file of which must match the tag's listing (setup/pins' FIPS_LISTING: mode, git blob
 id, path), with nothing added. A tree that lacks listed files is refused unless FILE names every
 one of them (one per line; the path is the last field, so a `BLOB PATH` list serves too); such a
 build is recorded as not from the verified source. DEST/source.txt says which of the two it is.
@@ -21,14 +21,18 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-LISTING = HERE / "awslc-fips-3.1.0-listing.txt"
-VERSION = "3.1.0"
-# The Security Policy of certificate #5298, section 11.1: the zip and its SHA-256.
-ZIP_NAME = "AWS-LC-FIPS-3.1.0.zip"
-ZIP_SHA256 = "fe408fa438850786396faf79eba9ea4116c3802e60f3a95865f0dd2adb64c9f1"
-TOP = "aws-lc-AWS-LC-FIPS-3.1.0"  # the zip's one folder
-# The tag AWS-LC-FIPS-3.1.0: commit ae0cd62f49db4c32b77cb8ed080013bfb44ed90d, whose tree is this.
-TREE_ID = "5d134404e5e2decd84aa45f43d8252f6c34074ff"
+sys.path.insert(0, str(HERE))
+import pins  # noqa: E402
+
+PINS = pins.load()
+LISTING = HERE.parent / PINS["FIPS_LISTING"]
+VERSION = PINS["FIPS_VERSION"]
+# The Security Policy of the certificate, section 11.1: the zip and its SHA-256.
+ZIP_NAME = PINS["FIPS_TAG"] + ".zip"
+ZIP_SHA256 = PINS["FIPS_ZIP_SHA256"]
+TOP = "aws-lc-" + PINS["FIPS_TAG"]  # the zip's one folder
+# The tag's git tree, of which the listing is proved to be the listing.
+TREE_ID = PINS["FIPS_TREE_ID"]
 RECORD = "source.txt"
 
 

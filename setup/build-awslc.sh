@@ -3,13 +3,13 @@
 # Builds AWS-LC's libcrypto, FIPS=1, as a shared library with every symbol renamed SYMBOL_PREFIX_x
 # and linked -Bsymbolic (so another libcrypto in the process can never take over the module's
 # symbols), from one of two sources:
-#   - Debian's librust-aws-lc-sys-dev package (a .deb: AWS-LC 5.1.0, the default), or its
+#   - Debian's librust-aws-lc-sys-dev package (a .deb: Debian's AWS-LC, the default), or its
 #     aws-lc-sys-X.Y.Z/ folder as the sdist bundles it, with the project's stand-in for Go and its
 #     hardening flags (Ninja when there is one, make otherwise);
-#   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS 3.1.0), built as its Security
+#   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS), built as its Security
 #     Policy says (section 11.1: -DFIPS=1 -DBUILD_SHARED_LIBS=1, Release, AWS-LC's own Go programs
 #     run by Debian's Go) plus only the prefix and -Bsymbolic. AWSLC_GO names the go command and
-#     AWSLC_TREE the folder as the build sees it (default: SOURCE/aws-lc-AWS-LC-FIPS-3.1.0).
+#     AWSLC_TREE the folder as the build sees it (default: SOURCE/aws-lc-AWS-LC-FIPS-VERSION).
 #     AWSLC_PREFIX_SYMBOLS names the symbols to prefix; without it, a first unprefixed build of the
 #     same tree lists them (its exported names less the module's four boundary markers).
 # Installs into WORK/prefix (later renamed to FINAL by the caller); logs go to WORK/logs.
@@ -53,8 +53,8 @@ checked_library() {
 }
 
 if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
-  # ---------------------------------------------------------------- the verified 3.1.0 tree
-  TREE=${AWSLC_TREE:-$SOURCE/aws-lc-AWS-LC-FIPS-3.1.0}
+  # ---------------------------------------------------------------- the verified AWS-LC-FIPS tree
+  TREE=${AWSLC_TREE:-$SOURCE/aws-lc-AWS-LC-FIPS-$VERSION}
   [ -f "$TREE/CMakeLists.txt" ] || fail "no AWS-LC tree at $TREE"
   grep -q "AWSLC_VERSION_NUMBER_STRING \"$VERSION\"" "$TREE/include/openssl/base.h" || fail "the tree is not AWS-LC $VERSION"
   [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command" "install Go (Debian: apt install golang-go; RHEL-like: dnf install golang)"
@@ -105,7 +105,7 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   exit 0
 fi
 
-# ------------------------------------------------------------------ Debian's 5.1.0 package
+# ------------------------------------------------------------------ Debian's package
 # Either way the crate lands at the folder the package gives it, so that both build the same bytes.
 if [ -d "$SOURCE" ]; then
   mkdir -p "$WORK/src/usr/share/cargo/registry"

@@ -2,14 +2,14 @@
 # setup/lib.sh's keyed AWS-LC build, and what it needs: the source, go, pyelftools.
 
 # The library every build links; its symbols carry the prefix, so that it lives beside OpenSSL.
-# Debian's AWS-LC 5.1.0 by default; AWS-LC-FIPS 3.1.0 when CORE_FIPS_AWSLC_SOURCE names its zip or
+# Debian's AWS-LC by default; AWS-LC-FIPS when CORE_FIPS_AWSLC_SOURCE names its zip or
 # tree (awslc_source_ready verifies it first).
 if [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ]; then
-  AWSLC_VERSION=3.1.0 AWSLC_NAME=awslc-fips-3.1.0 AWSLC_LIBRARY=libcrypto.so
-  AWSLC_SYMBOL_PREFIX=core_fips_awslc_fips_3_1_0
+  AWSLC_VERSION=$FIPS_VERSION AWSLC_NAME=awslc-fips-$FIPS_VERSION AWSLC_LIBRARY=$FIPS_LIBRARY
+  AWSLC_SYMBOL_PREFIX=$FIPS_PREFIX
 else
-  AWSLC_VERSION=5.1.0 AWSLC_NAME=awslc-5.1.0-fips AWSLC_LIBRARY=libcrypto-awslc.so.0
-  AWSLC_SYMBOL_PREFIX=core_fips_awslc_5_1_0
+  AWSLC_VERSION=$DEBIAN_AWSLC_VERSION AWSLC_NAME=awslc-$DEBIAN_AWSLC_VERSION-fips AWSLC_LIBRARY=$DEBIAN_AWSLC_LIBRARY
+  AWSLC_SYMBOL_PREFIX=$DEBIAN_AWSLC_PREFIX
 fi
 
 # pyelftools_ready: exports CORE_FIPS_PYELFTOOLS, the folder from which both ELF readers
@@ -31,14 +31,14 @@ awslc_source_ready() {
     AWSLC_SOURCE=${FETCHED[0]}
     return 0
   fi
-  [ -e "$CORE_FIPS_AWSLC_SOURCE" ] || fail "CORE_FIPS_AWSLC_SOURCE names nothing: $CORE_FIPS_AWSLC_SOURCE" "give the AWS-LC-FIPS-3.1.0 zip or its unpacked tree"
+  [ -e "$CORE_FIPS_AWSLC_SOURCE" ] || fail "CORE_FIPS_AWSLC_SOURCE names nothing: $CORE_FIPS_AWSLC_SOURCE" "give the $FIPS_TAG zip or its unpacked tree"
   [ -z "${CORE_FIPS_AWSLC_ALLOW_MISSING:-}" ] || allow=(--allow-missing "$CORE_FIPS_AWSLC_ALLOW_MISSING")
   tmp=$(mktemp -d "$CACHE/awslc-source.tmp.XXXXXX")
   /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp" "${allow[@]}" >"$tmp.log" 2>&1 ||
     { rm -rf "$tmp"; fail "$(tail -1 "$tmp.log")" "use the zip the Security Policy names, or an unaltered tree of the tag"; }
   rm -f "$tmp.log"
-  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/awslc-fips-3.1.0-listing.txt")
-  AWSLC_SOURCE=$CACHE/awslc-fips-3.1.0-source-$key
+  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/../$FIPS_LISTING")
+  AWSLC_SOURCE=$CACHE/awslc-fips-$FIPS_VERSION-source-$key
   if [ -e "$AWSLC_SOURCE/source.txt" ]; then rm -rf "$tmp"; else rm -rf "$AWSLC_SOURCE" && mv -T "$tmp" "$AWSLC_SOURCE"; fi
   say "$(cat "$AWSLC_SOURCE/source.txt")"
   AWSLC_GO=$(go_static)

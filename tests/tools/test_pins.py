@@ -12,7 +12,7 @@ _pins = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_pins)
 PINS = _pins.load()
 VERSIONS = [PINS["DEBIAN_AWSLC_VERSION"], PINS["FIPS_VERSION"]]
-# A version as text or in a name (5.1.0, 5_1_0), not inside a longer number.
+# A version as text or in a name (X.Y.Z or X_Y_Z), not inside a longer number.
 TYPED = re.compile("|".join(r"(?<![\d.])" + re.escape(v).replace(r"\.", "[._]") + r"(?![\d])" for v in VERSIONS))
 DOCS = ["README.md", *sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "docs").glob("*.md"))]
 

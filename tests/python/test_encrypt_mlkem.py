@@ -3,12 +3,15 @@ we did not write (pyca/cryptography 49, OpenSSL 3.6's command), the key refusals
 differential run of our key intake against pyca/cryptography's over a grid of mutated keys."""
 import base64
 import json
+import os
 import random
+import re
+import shutil
 import subprocess
 
 import pytest
 
-from conftest import RECIPIENT, longest_stall_during, release_only, run_python
+from conftest import RECIPIENT, ROOT, longest_stall_during, release_only, run_python
 
 # Parameter set: (OID's last arc, encapsulation key octets, ciphertext octets).
 SETS = {768: (2, 1184, 1088), 1024: (3, 1568, 1568)}
@@ -136,6 +139,27 @@ def test_recipients_open_envelopes(core, mlkem_recipients, mlkem_keys, bits, tmp
                       else open_with_openssl(mlkem_recipients, private, envelope, tmp_path))
             assert opened.returncode == 0, opened.stderr
             assert opened.stdout == plaintext
+
+
+def test_the_guides_openssl_recipient_opens_an_envelope(core, mlkem_recipients, mlkem_keys,
+                                                         tmp_path):
+    python, openssl = mlkem_recipients
+    guide = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    after = guide[guide.index("\n#### With the openssl command\n"):]
+    block = re.search(r"^```sh\n(.*?)^```$", after, re.S | re.M).group(1)
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "openssl").symlink_to(openssl if "/" in openssl else shutil.which(openssl))
+    (tmp_path / "bin" / "python3").symlink_to(python if "/" in python else shutil.which(python))
+    private, public = mlkem_keys["openssl", 1024]
+    shutil.copy(private, tmp_path / "private.pem")
+    plaintext = bytes(range(256)) * 40
+    (tmp_path / "envelope.bin").write_bytes(core.encrypt_mlkem(public, plaintext))
+    out = subprocess.run(["bash", "-e", "-c", block], cwd=tmp_path, capture_output=True,
+                         env={**os.environ, "PATH": f"{tmp_path / 'bin'}:{os.environ['PATH']}"},
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert (tmp_path / "plaintext").read_bytes() == plaintext
+    assert not (tmp_path / "secret.bin").exists()
 
 
 def test_bent_fields_are_refused_by_the_recipient(core, mlkem_recipients, mlkem_keys):

@@ -14,6 +14,9 @@ from dataclasses import dataclass
 
 DATA = b"soak content " * 40
 SALT = "soak-salt"
+# An ML-KEM-768 public key openssl made (one of the fuzzer's seeds).
+MLKEM_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz", "corpus",
+                         "mlkem768-openssl.pem")
 SHA = hashlib.sha384(DATA + SALT.encode()).hexdigest()
 WRONG_SHA = "0" * 96
 
@@ -298,6 +301,28 @@ def build_cases(core, keys=None):
             refused(TypeError, core.encrypt, good, bytearray(DATA))
             refused(TypeError, core.encrypt, good)
             refused(TypeError, core.encrypt, good, DATA, plaintext=DATA)
+
+    # ------------------------------------------------------------------ encrypt_mlkem
+    if hasattr(core, "encrypt_mlkem"):
+        with open(MLKEM_KEY, "rb") as f:
+            mlkem = f.read()
+
+        @case("encrypt_mlkem", "seal", 2)
+        def _():
+            out = core.encrypt_mlkem(mlkem, DATA)
+            check(len(out) == 1118 + len(DATA) and out[:2] == b"\x04\x40", "ML-KEM envelope layout")
+            out = core.encrypt_mlkem(public_key_pem=mlkem, plaintext=b"")
+            check(len(out) == 1118, "empty plaintext ML-KEM envelope")
+
+        @case("encrypt_mlkem", "refused keys and bad arguments", 5)
+        def _():
+            if keys is not None:
+                refused(ValueError, core.encrypt_mlkem, keys[2048], DATA)
+            refused(ValueError, core.encrypt_mlkem, mlkem[:-40], DATA)
+            e = refused(ValueError, core.encrypt_mlkem, b"\xff" + mlkem, DATA)
+            check(str(e).startswith("UTF8 error"), "non-UTF-8 ML-KEM key")
+            refused(TypeError, core.encrypt_mlkem, mlkem, bytearray(DATA))
+            refused(TypeError, core.encrypt_mlkem, mlkem)
 
     return cases
 

@@ -101,13 +101,13 @@ def test_racing_first_use_of_everything(keys):
     # initialisation are raced for afresh.
     code = f"""
 import sys, threading, _core_fips as m
-key = {keys[2048][1]!r}
+key, mlkem = {keys[2048][1]!r}, {SYNTHETIC[768]!r}
 n = 16
 barrier = threading.Barrier(n)
 results = []
 def first(i):
     barrier.wait()
-    step = i % 4
+    step = i % 5
     if step == 0:
         r = m.fips_check()
     elif step == 1:
@@ -115,8 +115,10 @@ def first(i):
         r = t.sha == m.create_hash(b"x", "s").sha and type(m.Token.from_bytes(b"")) is type(t) is m.Token
     elif step == 2:
         v = m.VerifyingHasher(m.create_hash(b"x", "s").sha, "s"); v.update(b"x"); r = v.finalize() is None
-    else:
+    elif step == 3:
         r = len(m.encrypt(key, b"x")) == 287
+    else:
+        r = len(m.encrypt_mlkem(mlkem, b"x")) == 1119
     results.append(r)
 threads = [threading.Thread(target=first, args=(i,)) for i in range(n)]
 for t in threads: t.start()
@@ -137,12 +139,13 @@ def test_exit_with_daemon_threads_inside_every_releasing_call(keys):
     # 3.13 by a forced unwind, pthread_exit); the process must still exit 0, as with hashlib.
     code = f"""
 import threading, _core_fips as m
-key, big = {keys[2048][1]!r}, bytes(1 << 20)
+key, mlkem, big = {keys[2048][1]!r}, {SYNTHETIC[768]!r}, bytes(1 << 20)
 t = m.create_hash(big, "s")
 h, v = m.Hasher("s"), m.VerifyingHasher(t.sha, "s")
 calls = [lambda: m.create_hash(big, "s"), lambda: m.compare_hash(t.sha, "s", big),
          lambda: m.Token.from_bytes(big, "s"), lambda: m.Token.compare_token(t.sha, "s", big),
-         lambda: m.encrypt(key, big), lambda: h.update(big), lambda: v.update(big)]
+         lambda: m.encrypt(key, big), lambda: m.encrypt_mlkem(mlkem, big), lambda: h.update(big),
+         lambda: v.update(big)]
 started = [threading.Event() for _ in calls]
 def loop(call, started):
     while True:

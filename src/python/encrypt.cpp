@@ -8,13 +8,7 @@ namespace core_fips {
 
 namespace {
 
-constexpr ParameterSpec kEncrypt{
-    CallableKind::Function,
-    nullptr,
-    "encrypt",
-    {{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}},
-    2,
-    Lock::Released};
+constexpr ParameterSpec kEncrypt = envelope_function("encrypt");
 
 }  // namespace
 

@@ -9,13 +9,7 @@ namespace core_fips {
 
 namespace {
 
-constexpr ParameterSpec kEncryptMlKem{
-    CallableKind::Function,
-    nullptr,
-    "encrypt_mlkem",
-    {{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}},
-    2,
-    Lock::Released};
+constexpr ParameterSpec kEncryptMlKem = envelope_function("encrypt_mlkem");
 
 }  // namespace
 

@@ -11,9 +11,22 @@
 
 #include "errors/result.hpp"
 #include "python/boundary.hpp"
+#include "python/parameter_spec.hpp"
 #include "python/result_bytes.hpp"
 
 namespace core_fips {
+
+// The declaration of an envelope function, the same for each but the name: two required `bytes`
+// parameters, by position or keyword, the work done with the lock released.
+consteval ParameterSpec envelope_function(const char* name) {
+  return ParameterSpec{
+      CallableKind::Function,
+      nullptr,
+      name,
+      {{"public_key_pem", ParameterKind::ByteString}, {"plaintext", ParameterKind::ByteString}},
+      2,
+      Lock::Released};
+}
 
 // Lock released. The result object is the output buffer, so the plaintext is never copied and no
 // second plaintext-sized buffer exists. nullopt: the result could not be made (its exception is

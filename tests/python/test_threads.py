@@ -178,12 +178,19 @@ RELEASING = {
 def declared_locks():
     """Display name -> Lock of every ParameterSpec declared under src/python."""
     out = {}
+    # The envelope functions' shared declaration (envelope_entry.hpp), named in each one's file.
+    helper = (ROOT / "src" / "python" / "envelope_entry.hpp").read_text()
+    envelope_lock = re.search(r"envelope_function\(const char\* name\) \{.*?Lock::(\w+)", helper,
+                              re.S).group(1)
     for source in sorted((ROOT / "src" / "python").glob("*.cpp")):
-        for body in re.findall(r"ParameterSpec\s+\w+\s*\{(.*?)\};", source.read_text(), re.S):
+        text = source.read_text()
+        for body in re.findall(r"ParameterSpec\s+\w+\s*\{(.*?)\};", text, re.S):
             kind = re.search(r"CallableKind::(\w+)", body).group(1)
             owner, name = re.findall(r'nullptr|"([^"]*)"', body)[:2]
             name = "__new__" if kind == "Constructor" else name
             out[f"{owner}.{name}()" if owner else f"{name}()"] = re.search(r"Lock::(\w+)", body).group(1)
+        for name in re.findall(r'ParameterSpec\s+\w+\s*=\s*envelope_function\("(\w+)"\)', text):
+            out[f"{name}()"] = envelope_lock
     return out
 
 

@@ -27,7 +27,7 @@ def der(tag, content):
 
 def spki(raw, arc, parameters=b"", unused=0, after=b""):
     """An RFC 9935 SubjectPublicKeyInfo for id-alg-ml-kem-* (arc), in DER; bent as asked."""
-    oid = der(0x06, bytes.fromhex("608648016503040404")[:-1] + bytes([arc]))
+    oid = der(0x06, bytes.fromhex("6086480165030404") + bytes([arc]))  # 2.16.840.1.101.3.4.4.arc
     return der(0x30, der(0x30, oid + parameters) + der(0x03, bytes([unused]) + raw) + after)
 
 

@@ -10,14 +10,14 @@
 # peers_root TMP DEST PYTHON: the locked debs unpacked into TMP (to be renamed DEST), the two
 # commands written for DEST and checked where they lie.
 peers_root() {
-  local tmp=$1 dest=$2 python=$3 root lib f
-  root=${python%/usr/bin/*} lib=${python%/usr/bin/*}/usr/lib/x86_64-linux-gnu
+  local tmp=$1 dest=$2 python=$3 pyroot lib f
+  pyroot=${python%/usr/bin/*} lib=${python%/usr/bin/*}/usr/lib/x86_64-linux-gnu
   fetch_debs peers
   for f in "${FETCHED[@]}"; do dpkg-deb -x "$f" "$tmp"; done
   mkdir -p "$tmp/bin"
   cat >"$tmp/bin/openssl" <<SH
 #!/bin/sh
-# OpenSSL 3.6 from Debian unstable on the libraries of $root (setup/lib-peers.sh).
+# OpenSSL 3.6 from Debian unstable on the libraries of $pyroot (setup/lib-peers.sh).
 exec env OPENSSL_CONF=$dest/etc/ssl/openssl.cnf OPENSSL_MODULES=$lib/ossl-modules $lib/ld-linux-x86-64.so.2 --library-path $lib $dest/usr/bin/openssl "\$@"
 SH
   cat >"$tmp/bin/python3" <<SH

@@ -232,7 +232,7 @@ def refusals(raw768, raw1024):
         "a coefficient not below q": pem(spki(with_coefficient(raw1024, 1023, Q), 3)),
         "data after the key info": pem(spki1024 + b"\x05\x00"),
         "data inside, after the BIT STRING": pem(spki(raw1024, 3, after=b"\x05\x00")),
-        "Base64 lines of 76": pem(spki1024).replace(b"\n", b"").replace(
+        "Base64 on one line": pem(spki1024).replace(b"\n", b"").replace(
             b"-----BEGIN PUBLIC KEY-----", b"-----BEGIN PUBLIC KEY-----\n").replace(
             b"-----END", b"\n-----END"),
         "two blocks": pem(spki768) + pem(spki768),

@@ -5,7 +5,7 @@
 #
 #   setup/make-lock.sh              every group of setup/sid.lock and every root of setup/roots.lock
 #   setup/make-lock.sh GROUP        only that group of setup/sid.lock (python, python-dbg, pydeps,
-#                                   awslc, auditwheel, arm64); every other line stays byte for byte
+#                                   awslc, auditwheel, peers, arm64); every other line stays byte for byte
 #   setup/make-lock.sh roots        every root of setup/roots.lock
 #   setup/make-lock.sh roots NAME   only that root (a name of ROOTS_SPECS); the others stay as they are
 #
@@ -25,7 +25,7 @@ cache_init
 # The private apt lists are the cache's: not while a setup reads them.
 exec 9>"$CACHE/.lock"
 flock 9
-SID_GROUPS=(python python-dbg pydeps awslc auditwheel arm64)
+SID_GROUPS=(python python-dbg pydeps awslc auditwheel peers arm64)
 ONLY=
 case "${1:-}" in
   "") roots_lock_make "$HERE/roots.lock" ;;
@@ -83,6 +83,9 @@ make_group() {
       python3-pyproject-metadata python3-build python3-pyproject-hooks python3-setuptools-whl ;;
     awslc) sid_apt_update && exact_group awslc librust-aws-lc-sys-dev ;;
     auditwheel) sid_apt_update && exact_group auditwheel python3-auditwheel python3-pyelftools ;;
+    # The ML-KEM recipients of the tests, run on the python group's interpreter and libraries
+    # (setup/lib-peers.sh): OpenSSL's command and pyca/cryptography with what it imports.
+    peers) sid_apt_update && exact_group peers openssl python3-cryptography python3-cffi-backend python3-bcrypt ;;
     # The arm64 interpreter of setup/arm64.sh, from the arm64 indexes (kept apart from the host's).
     arm64) sid_apt_update arm64 && closure_group arm64 python3.14 python3.14-dev libpython3.14-dev libstdc++6 ;;
   esac

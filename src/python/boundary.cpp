@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
+#include "python/compat.hpp"
 #include "python/once.hpp"
 
 namespace core_fips {
@@ -13,6 +15,13 @@ namespace core_fips {
 constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
+
+// A release left to the boundary: a reference, or a buffer export (then `view` is set).
+struct PendingRelease {
+  PyObject* object;
+  Py_buffer* view;
+};
+thread_local std::vector<PendingRelease> pending;
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -52,20 +61,64 @@ PyObject* panic_exception_type() {
   return made ? panic_type : nullptr;
 }
 
-void contain_current_fault() noexcept {
+void defer_release(PyObject* object) noexcept {
+  try {
+    pending.push_back({object, nullptr});
+  } catch (...) {
+  }
+}
+
+void defer_release(std::unique_ptr<Py_buffer> view) noexcept {
+  try {
+    pending.push_back({nullptr, view.get()});
+    view.release();
+  } catch (...) {
+  }
+}
+
+void release_pending() {
+  if (pending.empty() || tls_lock_depth < 0) return;
+  PyObject* exception = py::take_exception();  // hooks run below must not see or clear it
+  try {
+    // Taken off the list before it is released: a hook may enter the module again, and that
+    // boundary releases the rest.
+    while (!pending.empty()) {
+      const PendingRelease next = pending.back();
+      pending.pop_back();
+      if (next.view) {
+        PyBuffer_Release(next.view);
+        delete next.view;
+      } else {
+        Py_DECREF(next.object);
+      }
+    }
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
+    throw;
+  }
+  py::restore_exception(exception);
+}
+
+void contain_current_fault() {
   try {
     raise_for_current_fault();
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
   } catch (...) {
     abort_double_fault();
   }
 }
 
-void contain_current_fault_in_release(PyObject* instance) noexcept {
+void contain_current_fault_in_release(PyObject* instance) {
   try {
     raise_for_current_fault();
     // The instance itself is mid-release (reference count zero): the unraisable hook would
     // take and drop a reference to it and release it twice. Name its type instead.
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
   } catch (...) {
     abort_double_fault();
   }

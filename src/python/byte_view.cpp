@@ -4,7 +4,6 @@
 
 #include "errors/surface_texts.hpp"
 #include "python/boundary.hpp"
-#include "python/compat.hpp"
 
 namespace core_fips {
 
@@ -41,15 +40,6 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
     return std::nullopt;
   }
   return view;
-}
-
-void ByteView::release() noexcept {
-  if (!view_ || !may_release_python_objects()) return;  // moved from, released, or thread ending
-  // An exporter's release hook may run Python code; keep a pending exception intact across it.
-  PyObject* pending = py::take_exception();
-  PyBuffer_Release(view_.get());
-  py::restore_exception(pending);
-  view_.reset();
 }
 
 void ContiguousBytes::set_not_contiguous() {

@@ -1,5 +1,6 @@
 // ByteView: one buffer-protocol export of unsigned bytes, read in place. It owns a heap-allocated
-// Py_buffer and releases it exactly once, with the interpreter lock held.
+// Py_buffer and releases it exactly once, with the interpreter lock held: through the boundary's
+// pending releases (defer_release), since the exporter's release hook may run Python code.
 #pragma once
 
 #include <Python.h>
@@ -9,6 +10,8 @@
 #include <optional>
 #include <span>
 
+#include "python/boundary.hpp"
+
 namespace core_fips {
 
 class ByteView {
@@ -17,7 +20,7 @@ class ByteView {
   static std::optional<ByteView> take(PyObject* object);
 
   ByteView(ByteView&&) noexcept = default;
-  // Releases the buffer this view holds before taking over `other`'s.
+  // Hands the buffer this view holds to the pending releases before taking over `other`'s.
   ByteView& operator=(ByteView&& other) noexcept {
     if (this != &other) {
       release();
@@ -31,7 +34,11 @@ class ByteView {
 
  private:
   explicit ByteView(std::unique_ptr<Py_buffer> view) : view_(std::move(view)) {}
-  void release() noexcept;
+  void release() noexcept {
+    // Moved from or released; or the thread is ending, and the export is left to the process.
+    if (view_ && may_release_python_objects()) defer_release(std::move(view_));
+    view_.reset();
+  }
   std::unique_ptr<Py_buffer> view_;
 };
 

@@ -99,7 +99,12 @@ class OnceMutex {
     if (mutex_.try_lock()) return;
     PyThreadState* state = PyEval_SaveThread();
     mutex_.lock();
-    retake_lock(state, tls_lock_depth);  // not from a destructor: see there
+    try {
+      retake_lock(state, tls_lock_depth);  // not from a destructor: see there
+    } catch (abi::__forced_unwind&) {
+      mutex_.unlock();  // the thread is ending: not with the lock others wait for
+      throw;
+    }
   }
   void unlock() { mutex_.unlock(); }
 

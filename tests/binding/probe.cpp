@@ -3,6 +3,9 @@
 // fault-injection twin; never shipped.
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <optional>
 #include <utility>
 
@@ -31,7 +34,20 @@ PyObject* reassign_view(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// witness_unwind(f): calls f() and returns its result; writes "forced unwind" to stderr when the
+// interpreter ends the thread inside it by unwinding it (pthread_exit), then lets the unwind go on.
+PyObject* witness_unwind(PyObject*, PyObject* callable) {
+  try {
+    return PyObject_CallNoArgs(callable);
+  } catch (abi::__forced_unwind&) {
+    static constexpr char kSeen[] = "forced unwind\n";
+    [[maybe_unused]] auto written = write(2, kSeen, sizeof kSeen - 1);
+    throw;
+  }
+}
+
 PyMethodDef probe_methods[] = {
+    {"witness_unwind", witness_unwind, METH_O, nullptr},
     {"reassign_view", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reassign_view)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -13,6 +13,8 @@
 namespace core_fips {
 
 constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::size_t tls_pending_releases __attribute__((tls_model("initial-exec"))) =
+    0;
 
 namespace {
 
@@ -21,7 +23,7 @@ struct PendingRelease {
   PyObject* object;
   Py_buffer* view;
 };
-thread_local std::vector<PendingRelease> pending;
+thread_local std::vector<PendingRelease> pending;  // tls_pending_releases counts it
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -64,6 +66,7 @@ PyObject* panic_exception_type() {
 void defer_release(PyObject* object) noexcept {
   try {
     pending.push_back({object, nullptr});
+    tls_pending_releases = pending.size();
   } catch (...) {
   }
 }
@@ -72,12 +75,13 @@ void defer_release(std::unique_ptr<Py_buffer> view) noexcept {
   try {
     pending.push_back({nullptr, view.get()});
     view.release();
+    tls_pending_releases = pending.size();
   } catch (...) {
   }
 }
 
-void release_pending() {
-  if (pending.empty() || tls_lock_depth < 0) return;
+void release_pending_now() {
+  if (tls_lock_depth < 0) return;
   PyObject* exception = py::take_exception();  // hooks run below must not see or clear it
   try {
     // Taken off the list before it is released: a hook may enter the module again, and that
@@ -85,6 +89,7 @@ void release_pending() {
     while (!pending.empty()) {
       const PendingRelease next = pending.back();
       pending.pop_back();
+      tls_pending_releases = pending.size();
       if (next.view) {
         PyBuffer_Release(next.view);
         delete next.view;

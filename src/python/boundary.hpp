@@ -10,6 +10,7 @@
 
 #include <cassert>
 #include <climits>
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <string>
@@ -23,7 +24,8 @@ namespace core_fips {
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
 // Initial-exec: read at a fixed offset from the thread pointer rather than through __tls_get_addr
-// on every entry (8 bytes of the static TLS that glibc keeps for libraries loaded later).
+// on every entry (with tls_pending_releases, 16 bytes of the static TLS that glibc keeps for
+// libraries loaded later).
 extern constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec")));
 
 // The lock depth of a thread being ended by a forced unwind: the frames then unwound must not touch
@@ -71,7 +73,13 @@ class LockDepthScope {
 // to the process.
 void defer_release(PyObject* object) noexcept;
 void defer_release(std::unique_ptr<Py_buffer> view) noexcept;
-void release_pending();
+void release_pending_now();
+// How many releases the thread has pending: checked by every boundary.
+extern constinit thread_local std::size_t tls_pending_releases
+    __attribute__((tls_model("initial-exec")));
+inline void release_pending() {
+  if (tls_pending_releases != 0) release_pending_now();
+}
 
 // The class of internal faults: derived from BaseException, created once per process, not an
 // attribute of the module. Returns a borrowed reference, or null with an exception set.

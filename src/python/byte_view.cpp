@@ -42,6 +42,20 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
   return view;
 }
 
+void ByteView::release() noexcept {
+  // Moved from or released; or the thread is ending, and the export is left to the process.
+  if (!view_ || !may_release_python_objects()) return;
+  // Exact bytes and bytearray objects release in C alone (their deallocation too); any other
+  // exporter may run Python code, so its release is left to the boundary.
+  PyObject* exporter = view_->obj;
+  if (PyBytes_CheckExact(exporter) || PyByteArray_CheckExact(exporter)) {
+    PyBuffer_Release(view_.get());
+    view_.reset();
+  } else {
+    defer_release(std::move(view_));
+  }
+}
+
 void ContiguousBytes::set_not_contiguous() {
   PyErr_SetString(PyExc_ValueError, "buffer must be C-contiguous");
 }

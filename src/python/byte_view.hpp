@@ -10,8 +10,6 @@
 #include <optional>
 #include <span>
 
-#include "python/boundary.hpp"
-
 namespace core_fips {
 
 class ByteView {
@@ -34,11 +32,7 @@ class ByteView {
 
  private:
   explicit ByteView(std::unique_ptr<Py_buffer> view) : view_(std::move(view)) {}
-  void release() noexcept {
-    // Moved from or released; or the thread is ending, and the export is left to the process.
-    if (view_ && may_release_python_objects()) defer_release(std::move(view_));
-    view_.reset();
-  }
+  void release() noexcept;
   std::unique_ptr<Py_buffer> view_;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "errors/internal_fault.hpp"
@@ -23,7 +24,37 @@ struct PendingRelease {
   PyObject* object;
   Py_buffer* view;
 };
-thread_local std::vector<PendingRelease> pending;  // tls_pending_releases counts it
+// The thread's pending releases: the first kInlinePending here, any more in a heap list made on
+// demand and freed once drained. Trivially destructible, as every thread_local of the extension
+// must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
+// manylinux floor of 2.17.
+constexpr std::size_t kInlinePending = 32;
+constinit thread_local PendingRelease inline_pending[kInlinePending] = {};
+constinit thread_local std::vector<PendingRelease>* overflow_pending = nullptr;
+
+bool push_pending(PendingRelease release) noexcept {
+  const std::size_t n = tls_pending_releases;
+  if (n < kInlinePending) {
+    inline_pending[n] = release;
+  } else {
+    try {
+      if (!overflow_pending) overflow_pending = new std::vector<PendingRelease>();
+      overflow_pending->push_back(release);
+    } catch (...) {
+      return false;
+    }
+  }
+  tls_pending_releases = n + 1;
+  return true;
+}
+
+PendingRelease pop_pending() {
+  const std::size_t n = --tls_pending_releases;
+  if (n < kInlinePending) return inline_pending[n];
+  const PendingRelease last = overflow_pending->back();
+  overflow_pending->pop_back();
+  return last;
+}
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -63,21 +94,10 @@ PyObject* panic_exception_type() {
   return made ? panic_type : nullptr;
 }
 
-void defer_release(PyObject* object) noexcept {
-  try {
-    pending.push_back({object, nullptr});
-    tls_pending_releases = pending.size();
-  } catch (...) {
-  }
-}
+void defer_release(PyObject* object) noexcept { push_pending({object, nullptr}); }
 
 void defer_release(std::unique_ptr<Py_buffer> view) noexcept {
-  try {
-    pending.push_back({nullptr, view.get()});
-    view.release();
-    tls_pending_releases = pending.size();
-  } catch (...) {
-  }
+  if (push_pending({nullptr, view.get()})) view.release();
 }
 
 void release_pending_now() {
@@ -86,10 +106,8 @@ void release_pending_now() {
   try {
     // Taken off the list before it is released: a hook may enter the module again, and that
     // boundary releases the rest.
-    while (!pending.empty()) {
-      const PendingRelease next = pending.back();
-      pending.pop_back();
-      tls_pending_releases = pending.size();
+    while (tls_pending_releases != 0) {
+      const PendingRelease next = pop_pending();
       if (next.view) {
         PyBuffer_Release(next.view);
         delete next.view;
@@ -101,6 +119,7 @@ void release_pending_now() {
     tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
     throw;
   }
+  delete std::exchange(overflow_pending, nullptr);
   py::restore_exception(exception);
 }
 

@@ -1,6 +1,7 @@
 // ByteView: one buffer-protocol export of unsigned bytes, read in place. It owns a heap-allocated
-// Py_buffer and releases it exactly once, with the interpreter lock held: through the boundary's
-// pending releases (defer_release), since the exporter's release hook may run Python code.
+// Py_buffer and releases it exactly once, with the interpreter lock held: at once for bytes and
+// bytearray, otherwise through the boundary's pending releases (defer_release), since another
+// exporter's release hook may run Python code.
 #pragma once
 
 #include <Python.h>

@@ -14,7 +14,10 @@ with its pyca/cryptography) as a separate process of the same bench run.
         Peak resident-memory growth of one envelope of an N-byte plaintext, as one JSON line.
 
 Layout, k the modulus length in bytes: k (2 bytes, big-endian) | RSA-OAEP(SHA-256, MGF1-SHA-256,
-no label) of the AES-256 key (k bytes) | nonce (12) | AES-256-GCM ciphertext | tag (16).
+no label) of the AES-256 key (k bytes) | nonce (12) | AES-256-GCM ciphertext | tag (16). Given
+ML-KEM keys (a pyca/cryptography that has ML-KEM), the envelope `_core_fips.encrypt_mlkem` builds:
+the same layout with the ML-KEM ciphertext in the wrapped key's place and its shared secret as the
+AES-256 key.
 """
 
 import hashlib
@@ -42,9 +45,13 @@ TAG_LENGTH = 16
 def seal_with_key(public_key, plaintext: bytes) -> bytes:
     # Key before nonce, as the module draws them; the layout is assembled the way a pyca user
     # would write it (one join of the parts).
-    content_key = os.urandom(32)
-    nonce = os.urandom(NONCE_LENGTH)
-    wrapped = public_key.encrypt(content_key, OAEP)
+    if hasattr(public_key, "encapsulate"):  # ML-KEM
+        content_key, wrapped = public_key.encapsulate()
+        nonce = os.urandom(NONCE_LENGTH)
+    else:
+        content_key = os.urandom(32)
+        nonce = os.urandom(NONCE_LENGTH)
+        wrapped = public_key.encrypt(content_key, OAEP)
     sealed = AESGCM(content_key).encrypt(nonce, plaintext, None)
     return b"".join((struct.pack(">H", len(wrapped)), wrapped, nonce, sealed))
 
@@ -57,7 +64,10 @@ def open_envelope(private_key, envelope: bytes) -> bytes:
     (k,) = struct.unpack(">H", envelope[:2])
     if len(envelope) < 2 + k + NONCE_LENGTH + TAG_LENGTH:
         raise ValueError("envelope too short")
-    key = private_key.decrypt(envelope[2:2 + k], OAEP)
+    if hasattr(private_key, "decapsulate"):  # ML-KEM
+        key = private_key.decapsulate(envelope[2:2 + k])
+    else:
+        key = private_key.decrypt(envelope[2:2 + k], OAEP)
     nonce = envelope[2 + k:2 + k + NONCE_LENGTH]
     return AESGCM(key).decrypt(nonce, envelope[2 + k + NONCE_LENGTH:], None)
 

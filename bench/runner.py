@@ -37,6 +37,8 @@ MIB = 1 << 20
 BIG = 64 * MIB
 SALT = "5f0c8e3a9b1d4e7fa2c6b8d0e4f1a3c5"  # the shape of a default salt: 32 hex digits
 PYCA_PYTHON = "/usr/bin/python3"  # Debian's Python with its pyca/cryptography
+# pyca/cryptography 49 (ML-KEM) from Debian unstable under CPython 3.14 (setup/lib-peers.sh).
+MLKEM_PYTHON = os.path.join(os.environ.get("CORE_FIPS_PEERS", "/nonexistent"), "bin", "python3")
 CLOCKS = {
     # Single-threaded work is timed on the thread's own CPU clock: the time other work on a shared
     # machine takes the processor away is then not counted. Wall time is the honest clock for
@@ -277,6 +279,9 @@ class Bench:
         self._raw: RawLoop | None = None
         self._pyca: JsonChild | None = None
         self._key: tuple[str, str, bytes] | None = None
+        self._rsa_pems: dict[int, bytes] = {}
+        self._mlkem_key: tuple[str, str, bytes] | None = None
+        self._pyca_mlkem: JsonChild | None = None
 
     def note(self, text: str) -> None:
         """A line printed under the current section's heading in the table."""
@@ -308,6 +313,58 @@ class Bench:
                 self._key = (private, public, f.read())
         return self._key
 
+    def rsa_pem(self, bits: int) -> bytes:
+        """The public PEM (PKCS#1) of a fresh RSA key of `bits` made by openssl."""
+        if bits == 2048:
+            return self.rsa_key[2]
+        if bits not in self._rsa_pems:
+            private = os.path.join(self.workdir, f"rsa{bits}.pem")
+            try:
+                subprocess.run(["openssl", "genrsa", "-out", private, str(bits)], check=True,
+                               capture_output=True)
+                self._rsa_pems[bits] = subprocess.run(
+                    ["openssl", "rsa", "-in", private, "-RSAPublicKey_out"], check=True,
+                    capture_output=True).stdout
+            except (OSError, subprocess.CalledProcessError) as e:
+                raise Skip(f"making the RSA key with openssl failed: {e}")
+        return self._rsa_pems[bits]
+
+    @property
+    def mlkem_key(self) -> tuple[str, str, bytes]:
+        """An ML-KEM-1024 key made by pyca/cryptography 49: private key path (seed-only PKCS #8),
+        public key path, public key PEM (SubjectPublicKeyInfo)."""
+        if self._mlkem_key is None:
+            private = os.path.join(self.workdir, "mlkem1024.pem")
+            public = os.path.join(self.workdir, "mlkem1024.pub.pem")
+            make = ("from cryptography.hazmat.primitives import serialization as s\n"
+                    "from cryptography.hazmat.primitives.asymmetric import mlkem\n"
+                    "k = mlkem.MLKEM1024PrivateKey.generate()\n"
+                    f"open({private!r}, 'wb').write(k.private_bytes(s.Encoding.PEM, "
+                    "s.PrivateFormat.PKCS8, s.NoEncryption()))\n"
+                    f"open({public!r}, 'wb').write(k.public_key().public_bytes(s.Encoding.PEM, "
+                    "s.PublicFormat.SubjectPublicKeyInfo))\n")
+            try:
+                subprocess.run([MLKEM_PYTHON, "-c", make], check=True, capture_output=True)
+            except (OSError, subprocess.CalledProcessError) as e:
+                raise Skip(f"no pyca/cryptography with ML-KEM at {MLKEM_PYTHON} "
+                           f"(CORE_FIPS_PEERS; tools/bench sets it): {e}")
+            with open(public, "rb") as f:
+                self._mlkem_key = (private, public, f.read())
+        return self._mlkem_key
+
+    @property
+    def pyca_mlkem(self) -> JsonChild:
+        """bench/pyca_envelope.py serving under pyca/cryptography 49, over all the content."""
+        if self._pyca_mlkem is None:
+            private, public, _ = self.mlkem_key
+            path = os.path.join(self.workdir, "mlkem-content.bin")
+            with open(path, "wb") as f:
+                f.write(self.content)
+            self._pyca_mlkem = JsonChild([MLKEM_PYTHON, os.path.join(HERE, "pyca_envelope.py"),
+                                          "serve", public, private, path],
+                                         "the pyca/cryptography 49 child")
+        return self._pyca_mlkem
+
     @property
     def pyca(self) -> JsonChild:
         """bench/pyca_envelope.py serving under Debian's Python, over the first MiB of content."""
@@ -323,7 +380,7 @@ class Bench:
         return self._pyca
 
     def close(self) -> None:
-        for child in (self._raw, self._pyca):
+        for child in (self._raw, self._pyca, self._pyca_mlkem):
             if child is not None:
                 child.close()
 

@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""Opens an envelope made by `_core_fips.encrypt`, as its recipient would: with pyca/cryptography
-and the RSA private key, without _core_fips.
+"""Opens an envelope made by `_core_fips.encrypt` or `_core_fips.encrypt_mlkem`, as its recipient
+would: with pyca/cryptography and the RSA or ML-KEM private key, without _core_fips. (ML-KEM needs
+a pyca/cryptography that has it, such as 49, and the key in the seed-only PKCS #8 form.)
 
     python3 recipient.py PRIVATE_KEY.pem < envelope.bin > plaintext
 
 It exits with status 1 and one line on stderr when it refuses the envelope. An altered envelope is
 refused with one of two exception classes, so a caller of open_envelope catches both:
 ValueError (a malformed envelope, or an altered length field or wrapped key: the RSA-OAEP step
-fails first) and cryptography.exceptions.InvalidTag (an altered nonce, ciphertext or tag).
+fails first) and cryptography.exceptions.InvalidTag (an altered nonce, ciphertext or tag; with
+ML-KEM, an altered KEM ciphertext too: decapsulation then gives another secret).
 
-The envelope is, with k the RSA modulus length in bytes:
+The envelope is, with k the RSA modulus length in bytes, or the ML-KEM ciphertext's (1088 for
+ML-KEM-768, 1568 for ML-KEM-1024):
 
     offset 0        2 bytes   k, big-endian
-    offset 2        k bytes   the AES-256 key, wrapped with RSA-OAEP (SHA-256, MGF1-SHA-256, no label)
+    offset 2        k bytes   the AES-256 key, wrapped with RSA-OAEP (SHA-256, MGF1-SHA-256, no label);
+                              or the ML-KEM ciphertext, whose shared secret is the AES-256 key
     offset 2+k      12 bytes  the AES-GCM nonce
     offset 14+k     n bytes   the AES-256-GCM ciphertext
     last            16 bytes  the GCM tag (no associated data)
@@ -22,7 +26,7 @@ import sys
 
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.asymmetric import padding, rsa
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
 NONCE_LENGTH = 12
@@ -30,9 +34,9 @@ TAG_LENGTH = 16
 
 
 def open_envelope(private_key_pem: bytes, envelope: bytes) -> bytes:
-    """Returns the plaintext; raises ValueError for a malformed envelope or an altered length
-    field or wrapped key, and cryptography.exceptions.InvalidTag for an altered nonce, ciphertext
-    or tag."""
+    """Returns the plaintext; raises ValueError for a malformed envelope, an altered length field
+    or RSA-wrapped key, or a private key of another kind, and cryptography.exceptions.InvalidTag
+    for an altered nonce, ciphertext or tag (or ML-KEM ciphertext)."""
     if len(envelope) < 2:
         raise ValueError("envelope too short")
     (k,) = struct.unpack(">H", envelope[:2])
@@ -42,8 +46,13 @@ def open_envelope(private_key_pem: bytes, envelope: bytes) -> bytes:
     nonce = envelope[2 + k:2 + k + NONCE_LENGTH]
     sealed = envelope[2 + k + NONCE_LENGTH:]  # ciphertext followed by the tag
     private_key = serialization.load_pem_private_key(private_key_pem, password=None)
-    key = private_key.decrypt(wrapped, padding.OAEP(mgf=padding.MGF1(algorithm=hashes.SHA256()),
-                                                    algorithm=hashes.SHA256(), label=None))
+    if isinstance(private_key, rsa.RSAPrivateKey):
+        key = private_key.decrypt(wrapped, padding.OAEP(mgf=padding.MGF1(algorithm=hashes.SHA256()),
+                                                        algorithm=hashes.SHA256(), label=None))
+    elif hasattr(private_key, "decapsulate"):  # ML-KEM
+        key = private_key.decapsulate(wrapped)
+    else:
+        raise ValueError("neither an RSA nor an ML-KEM private key")
     return AESGCM(key).decrypt(nonce, sealed, None)
 
 

@@ -1,8 +1,9 @@
-// libFuzzer target: arbitrary bytes through the RSA public-key intake. Every input must end in a
-// usable key or in one of the two refusals, without touching memory it does not own and without
-// leaving anything allocated behind. An accepted key must also be the key the library's own
-// readers find in the same bytes, so a reader that decodes a valid key into a different valid key
-// crashes here instead of passing.
+// libFuzzer target: arbitrary bytes through both public-key intakes, RSA and ML-KEM. Every input
+// must end in a usable key or in one of the two refusals, without touching memory it does not own
+// and without leaving anything allocated behind. An accepted key must also be the key the
+// library's own readers find in the same bytes, so a reader that decodes a valid key into a
+// different valid key crashes here instead of passing; and a key the library reads within our
+// rules must not be refused.
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/bytestring.h>
@@ -22,6 +23,8 @@
 #include "envelope/base64.hpp"
 #include "envelope/byte_cursor.hpp"
 #include "envelope/der.hpp"
+#include "envelope/mlkem_envelope.hpp"
+#include "envelope/mlkem_public_key.hpp"
 #include "envelope/pem.hpp"
 #include "envelope/rsa_public_key.hpp"
 
@@ -43,9 +46,10 @@ bool same_key(const RSA* a, const RSA* b) {
 
 // The DER document inside the input as our PEM and Base64 readers see it, when the block is one
 // we would read at all.
-std::optional<std::vector<std::uint8_t>> our_document(ByteSpan input) {
+std::optional<std::vector<std::uint8_t>> our_document(ByteSpan input,
+                                                      const char* label = "RSA PUBLIC KEY") {
   const std::optional<core_fips::PemBlock> block = core_fips::read_pem_block(input);
-  if (!block || !core_fips::same_bytes(block->label, core_fips::ascii("RSA PUBLIC KEY"))) {
+  if (!block || !core_fips::same_bytes(block->label, core_fips::ascii(label))) {
     return std::nullopt;
   }
   return core_fips::decode_pem_base64(block->body);
@@ -138,11 +142,84 @@ void check_refused(ByteSpan input) {
   }
 }
 
+// ML-KEM: the library's SubjectPublicKeyInfo reader, as a key of ML-KEM-768 or -1024 whose
+// encoding is the document itself (so canonical DER without unused bits), or none.
+PkeyPtr library_mlkem(const std::vector<std::uint8_t>& document) {
+  CBS cbs;
+  CBS_init(&cbs, document.data(), document.size());
+  PkeyPtr key(EVP_parse_public_key(&cbs));
+  ERR_clear_error();
+  if (!key || CBS_len(&cbs) != 0 || EVP_PKEY_id(key.get()) != EVP_PKEY_KEM) return nullptr;
+  const int nid = EVP_PKEY_kem_get_type(key.get());
+  ERR_clear_error();
+  if (nid != NID_MLKEM768 && nid != NID_MLKEM1024) return nullptr;
+  bssl::ScopedCBB cbb;
+  std::uint8_t* bytes = nullptr;
+  std::size_t length = 0;
+  if (!CBB_init(cbb.get(), 0) || !EVP_marshal_public_key(cbb.get(), key.get()) ||
+      !CBB_finish(cbb.get(), &bytes, &length)) {
+    disagree("the library cannot encode an ML-KEM key it read");
+  }
+  const bssl::UniquePtr<std::uint8_t> owned(bytes);
+  if (std::vector<std::uint8_t>(bytes, bytes + length) != document) return nullptr;
+  return key;
+}
+
+// The library's own verdict on a key it read: an encapsulation runs (FIPS 203's modulus check
+// inside it refuses a coefficient not below q).
+bool library_encapsulates(EVP_PKEY* key) {
+  bssl::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key, nullptr));
+  std::vector<std::uint8_t> ciphertext(1568);
+  core_fips::SecretBuffer<core_fips::kContentKeyLength> secret;
+  std::size_t ciphertext_length = ciphertext.size(), secret_length = secret.size();
+  const bool ok = ctx && EVP_PKEY_encapsulate(ctx.get(), ciphertext.data(), &ciphertext_length,
+                                              secret.data(), &secret_length) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+void check_mlkem(ByteSpan input) {
+  using core_fips::CoreError;
+  core_fips::Result<core_fips::MlKemEncapsulationKey> result =
+      core_fips::parse_mlkem_public_key_pem(input);
+  const std::optional<std::vector<std::uint8_t>> document = our_document(input, "PUBLIC KEY");
+  if (result.ok()) {
+    if (!document) disagree("accepted ML-KEM input our own framing refuses");
+    const PkeyPtr theirs = library_mlkem(*document);
+    if (!theirs) disagree("accepted an ML-KEM key the library does not read as this document");
+    if (EVP_PKEY_kem_get_type(theirs.get()) != result.value().parameter_set().nid) {
+      disagree("the library reads another ML-KEM parameter set");
+    }
+    if (!library_encapsulates(theirs.get())) disagree("accepted a key the library cannot use");
+    core_fips::Result<core_fips::MlKemEnvelopeSealer> sealer =
+        core_fips::MlKemEnvelopeSealer::prepare(input);
+    if (!sealer.ok()) disagree("the sealer refuses an accepted key");
+    const std::uint8_t plaintext[3] = {1, 2, 3};
+    std::vector<std::uint8_t> out(sealer.value().output_length(sizeof plaintext));
+    if (!std::move(sealer).value().seal_into(plaintext, out).ok()) {
+      disagree("an accepted key does not seal");
+    }
+    return;
+  }
+  const CoreError& error = result.error();
+  if (error.kind() == CoreError::Kind::Utf8) {
+    if (error.utf8_failure().valid_up_to >= input.size()) disagree("UTF-8 refusal past the input");
+    return;
+  }
+  if (error.kind() != CoreError::Kind::InvalidPublicKey) disagree("ML-KEM refusal of another kind");
+  if (!document) return;
+  if (const PkeyPtr theirs = library_mlkem(*document);
+      theirs && library_encapsulates(theirs.get())) {
+    disagree("refused an ML-KEM key the library reads and uses");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using core_fips::CoreError;
   const ByteSpan input(data, size);
+  check_mlkem(input);
   core_fips::Result<core_fips::RsaEncryptionKey> result =
       core_fips::parse_rsa_public_key_pem(input);
   if (result.ok()) {

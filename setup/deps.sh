@@ -2,7 +2,8 @@
 # Sets up what the build needs, idempotently, in a cache outside the checkout:
 #   - host build tools from the system's own (bookworm) archive;
 #   - CPython 3.14 from Debian unstable's binary packages in a private root, with pytest,
-#     hypothesis and scikit-build-core from unstable's pure-Python packages on its path;
+#     hypothesis and scikit-build-core from unstable's pure-Python packages on its path, and
+#     beside it the tests' ML-KEM recipients (OpenSSL 3.6, pyca/cryptography 49; lib-peers.sh);
 #   - AWS-LC 5.1.0 (from unstable's librust-aws-lc-sys-dev) built FIPS=1 as a shared library, or
 #     AWS-LC-FIPS 3.1.0 from the zip or tree CORE_FIPS_AWSLC_SOURCE names, verified first;
 # and, only when named on the command line, the optional components:
@@ -15,7 +16,8 @@
 # temporary folder, checked there and only then renamed into place (setup/lib.sh, cache_product),
 # so an interrupted or failed run is never taken as good. AWS-LC compiles while CPython is fetched. Prints nothing but progress, then the path of the env file to source: $CACHE/env.sh, or
 # $CACHE/env-<components>.sh, one per set of components (so runs asking for different sets never
-# read each other's), naming CORE_FIPS_PYTHON, CORE_FIPS_AWSLC, CORE_FIPS_AWSLC_PREFIX and, when
+# read each other's), naming CORE_FIPS_PYTHON, CORE_FIPS_AWSLC, CORE_FIPS_AWSLC_PREFIX,
+# CORE_FIPS_PEERS (the tests' ML-KEM recipients, setup/lib-peers.sh) and, when
 # asked for, CORE_FIPS_PYTHON_FT and CORE_FIPS_DBG_PYTHON (empty otherwise; env.sh always names
 # only the core).
 #
@@ -98,6 +100,7 @@ python_root_in() {
 }
 python_root_in python3.14 python python3.14
 PYTHON=$PYTHON_IN
+peers_ready "$PYTHON" # the tests' ML-KEM recipients, on that interpreter
 PYTHON_FT=
 if [ $WANT_FT = 1 ]; then
   PYTHON_FT=$(CORE_FIPS_PYTHON=$PYTHON CORE_FIPS_CACHE=$CACHE "$HERE/python-ft.sh") ||
@@ -122,6 +125,7 @@ CORE_FIPS_DBG_PYTHON=$3
 CORE_FIPS_AWSLC=$AWSLC
 CORE_FIPS_AWSLC_PREFIX=$AWSLC_SYMBOL_PREFIX
 CORE_FIPS_PYELFTOOLS=$CORE_FIPS_PYELFTOOLS
+CORE_FIPS_PEERS=$CORE_FIPS_PEERS
 ENV
   mv "$1.tmp.$$" "$1" # a concurrent run (tools/test starts one) writes its own
 }

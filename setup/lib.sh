@@ -15,3 +15,5 @@ SETUP_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$SETUP_DIR/lib-python-roots.sh"
 # shellcheck source=setup/lib-awslc.sh
 . "$SETUP_DIR/lib-awslc.sh"
+# shellcheck source=setup/lib-peers.sh
+. "$SETUP_DIR/lib-peers.sh"

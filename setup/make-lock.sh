@@ -70,6 +70,9 @@ exact_group pydeps python3-pytest python3-pluggy python3-iniconfig python3-packa
   python3-build python3-pyproject-hooks python3-setuptools-whl
 exact_group awslc librust-aws-lc-sys-dev
 exact_group auditwheel python3-auditwheel python3-pyelftools
+# The ML-KEM recipients of the tests, run on the python group's interpreter and libraries
+# (setup/lib-peers.sh): OpenSSL's command and pyca/cryptography with what it imports.
+exact_group peers openssl python3-cryptography python3-cffi-backend python3-bcrypt
 # The arm64 interpreter of setup/arm64.sh, from the arm64 indexes (kept apart from the host's).
 sid_apt_update arm64
 closure_group arm64 python3.14 python3.14-dev libpython3.14-dev libstdc++6

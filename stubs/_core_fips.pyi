@@ -120,6 +120,17 @@ def encrypt(public_key_pem: bytes, plaintext: bytes) -> bytes:
     for any other key, ValueError("UTF8 error: ...") for key bytes that are not UTF-8,
     ValueError("Encryption failed") if the library fails."""
 
+def encrypt_mlkem(public_key_pem: bytes, plaintext: bytes) -> bytes:
+    """An addition, not in __all__. Seals `plaintext` for the holder of the ML-KEM private key:
+    returns u16be c | ML-KEM ciphertext (c = 1088 for ML-KEM-768, 1568 for ML-KEM-1024) |
+    12-byte nonce | AES-256-GCM ciphertext | 16-byte tag, the AES-256 key being the shared secret.
+
+    Both arguments must be `bytes` (TypeError otherwise). `public_key_pem` is one "PUBLIC KEY"
+    PEM block holding an ML-KEM-768 or ML-KEM-1024 SubjectPublicKeyInfo (RFC 9935). Raises
+    ValueError("Invalid public key") for any other key (one with a coefficient not below q
+    included), ValueError("UTF8 error: ...") for key bytes that are not UTF-8,
+    ValueError("Encryption failed") if the library fails."""
+
 def fips_check() -> bool:
     """Returns True when AWS-LC reports that it runs in FIPS mode (asked on every call);
     never raises. This is AWS-LC's FIPS code path, not a validated module."""

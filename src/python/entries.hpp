@@ -23,6 +23,8 @@ extern PyMethodDef create_hash_def;   // digest_functions.cpp
 extern PyMethodDef compare_hash_def;  // digest_functions.cpp
 extern PyMethodDef encrypt_def;       // encrypt.cpp
 extern PyMethodDef fips_check_def;    // fips_check.cpp
+// Additions, registered after them and kept out of __all__, the module's fixed surface.
+extern PyMethodDef encrypt_mlkem_def;  // encrypt_mlkem.cpp
 
 // A new Token object (token.cpp); an unfillable type cell is an internal fault.
 PyObject* new_token(TokenValue value);

@@ -19,6 +19,8 @@ namespace {
 TypeObjectCell* const kClasses[] = {&token_cell, &hasher_cell, &verifying_hasher_cell};
 PyMethodDef* const kFunctions[] = {&create_hash_def, &compare_hash_def, &encrypt_def,
                                    &fips_check_def};
+// Registered after them, as attributes only: __all__ keeps its seven names.
+PyMethodDef* const kAdditions[] = {&encrypt_mlkem_def};
 
 // Appends `name` to __all__ (created on first use), then binds the attribute.
 int register_value(PyObject* module, PyObject* name, PyObject* value) {
@@ -39,14 +41,19 @@ int register_value(PyObject* module, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(module, name, value);
 }
 
-int register_function(PyObject* module, PyObject* function) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(function, "__name__"));
+// Binds a new function object for `definition` under its __name__, listed in __all__ or not.
+int register_function(PyObject* module, PyMethodDef* definition, bool listed) {
+  // No self, module or defining class: __self__ and __module__ are None.
+  PyRef function = PyRef::steal(PyCMethod_New(definition, nullptr, nullptr, nullptr));
+  if (!function) return -1;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return -1;
   if (!PyUnicode_Check(name.get())) {
     set_type_mismatch(name.get(), "str");
     return -1;
   }
-  return register_value(module, name.get(), function);
+  if (!listed) return PyObject_SetAttr(module, name.get(), function.get());
+  return register_value(module, name.get(), function.get());
 }
 
 int module_exec(PyObject* module) {
@@ -73,9 +80,10 @@ int module_exec(PyObject* module) {
       }
     }
     for (PyMethodDef* definition : kFunctions) {
-      // No self, module or defining class: __self__ and __module__ are None.
-      PyRef function = PyRef::steal(PyCMethod_New(definition, nullptr, nullptr, nullptr));
-      if (!function || register_function(module, function.get()) < 0) return -1;
+      if (register_function(module, definition, true) < 0) return -1;
+    }
+    for (PyMethodDef* definition : kAdditions) {
+      if (register_function(module, definition, false) < 0) return -1;
     }
     return 0;
   });

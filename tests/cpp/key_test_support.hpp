@@ -55,13 +55,14 @@ inline std::string base64(const Der& bytes) {
   return out;
 }
 
-inline std::string pem(const Der& der, std::size_t width = 64) {
+inline std::string pem(const Der& der, std::size_t width = 64,
+                       const std::string& label = "RSA PUBLIC KEY") {
   const std::string chars = base64(der);
-  std::string out = "-----BEGIN RSA PUBLIC KEY-----\n";
+  std::string out = "-----BEGIN " + label + "-----\n";
   for (std::size_t at = 0; at < chars.size(); at += width) {
     out.append(chars.substr(at, width)).append("\n");
   }
-  return out + "-----END RSA PUBLIC KEY-----\n";
+  return out + "-----END " + label + "-----\n";
 }
 
 // PKCS #1 PEM of an RSA public key.
@@ -71,6 +72,30 @@ inline std::string public_pem(const RSA* rsa) {
   if (!RSA_public_key_to_bytes(&der, &der_length, rsa)) throw std::runtime_error("no DER");
   const bssl::UniquePtr<std::uint8_t> owned(der);
   return pem(Der(der, der + der_length));
+}
+
+// An ML-KEM encapsulation key of rank k (3: ML-KEM-768, 4: ML-KEM-1024) with every coefficient
+// `coefficient(i)` (ByteEncode12), then 32 octets of rho; encapsulation needs no private half.
+template <class Coefficient>
+Der mlkem_raw_key(std::size_t k, Coefficient coefficient) {
+  Der out;
+  for (std::size_t i = 0; i < 256 * k; i += 2) {
+    const unsigned a = coefficient(i), b = coefficient(i + 1);
+    out.push_back(static_cast<std::uint8_t>(a & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(a >> 8 | (b & 0x0F) << 4));
+    out.push_back(static_cast<std::uint8_t>(b >> 4));
+  }
+  for (std::uint8_t i = 0; i < 32; ++i) out.push_back(i);
+  return out;
+}
+inline Der mlkem_raw_key(std::size_t k) {
+  return mlkem_raw_key(k, [](std::size_t i) { return static_cast<unsigned>(i * 7 % 3329); });
+}
+
+// Its SubjectPublicKeyInfo PEM (RFC 9935): id-alg-ml-kem-768 (arc 2) or -1024 (arc 3).
+inline std::string mlkem_public_pem(const Der& raw, std::uint8_t arc) {
+  const Der oid = tlv(0x06, Der{0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x04, arc});
+  return pem(tlv(0x30, tlv(0x30, oid) + tlv(0x03, Der{0} + raw)), 64, "PUBLIC KEY");
 }
 
 struct KeyPair {

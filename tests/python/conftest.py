@@ -45,6 +45,39 @@ RECIPIENT = ROOT / "examples" / "recipient.py"
 PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the independent recipient
 
 
+# The ML-KEM recipients: pyca/cryptography 49 under CPython 3.14 and OpenSSL 3.6's command, as the
+# setup pins them (CORE_FIPS_PEERS, setup/lib-peers.sh); elsewhere (a stock root) the system's,
+# when they know ML-KEM.
+PEERS = os.environ.get("CORE_FIPS_PEERS")
+
+
+def _first_that_answers(commands, probe, answer):
+    for command in commands:
+        try:
+            out = subprocess.run([command, *probe], capture_output=True, text=True, timeout=60)
+        except OSError:
+            continue
+        if out.returncode == 0 and answer in out.stdout:
+            return command
+    return None
+
+
+@pytest.fixture(scope="session")
+def mlkem_recipients():
+    """(python, openssl): commands of recipients we did not write that open ML-KEM envelopes."""
+    python = _first_that_answers(
+        ([f"{PEERS}/bin/python3"] if PEERS else []) + [PEER],
+        ["-c", "from cryptography.hazmat.primitives.asymmetric import mlkem; print('mlkem')"],
+        "mlkem")
+    openssl = _first_that_answers(([f"{PEERS}/bin/openssl"] if PEERS else []) + ["openssl"],
+                                  ["list", "-kem-algorithms"], "ML-KEM-1024")
+    if PEERS and not (python and openssl):
+        pytest.fail(f"the setup's ML-KEM recipients in {PEERS} do not run")
+    if not (python and openssl):
+        pytest.skip("no ML-KEM recipient here (pyca/cryptography 49 and OpenSSL 3.5 or later)")
+    return python, openssl
+
+
 def run_python(code, *, path=MODULE_DIR, env=None, timeout=120):
     """Runs `code` in a fresh interpreter that imports _core_fips from `path`."""
     child_env = dict(os.environ)

@@ -1,10 +1,11 @@
 """Every Python block of docs/guide.md runs, in order, in one namespace, so the guide cannot drift
-from the module. The guide names what this setup provides: `public_key_pem`, `data_dir`, and
-examples/ on the import path."""
+from the module. The guide names what this setup provides: `public_key_pem`, `mlkem_public_pem`,
+`data_dir`, and examples/ on the import path."""
 import ast
 import re
 
 from conftest import ROOT
+from test_encrypt_mlkem import SYNTHETIC
 
 GUIDE = ROOT / "docs" / "guide.md"
 
@@ -22,7 +23,7 @@ def test_every_python_block_of_the_guide_runs(core, keys, tmp_path, monkeypatch)
     monkeypatch.chdir(tmp_path)
     (tmp_path / "data").mkdir()
     namespace = {"__name__": "guide", "public_key_pem": keys[2048][1],
-                 "data_dir": str(tmp_path / "data")}
+                 "mlkem_public_pem": SYNTHETIC[1024], "data_dir": str(tmp_path / "data")}
     for line, code in blocks:
         tree = ast.parse(code, filename=str(GUIDE))
         ast.increment_lineno(tree, line - 1)  # tracebacks point into the guide

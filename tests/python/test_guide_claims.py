@@ -150,6 +150,27 @@ def test_encryption_failed_row_matches_a_library_failure(faults_dir, keys):
     assert out.stdout.strip() == f"{code(row[0])} {code(row[1])}", out.stderr
 
 
+def test_encrypt_mlkem_table_matches_the_module(core, faults_dir):
+    from test_encrypt_mlkem import SYNTHETIC
+    heading = "### `encrypt_mlkem(public_key_pem, plaintext) -> bytes`"
+    rows = [r for r in table(section(heading), "exception") if code(r[1]) and "above" not in r[1]]
+    relabelled, not_utf8 = SYNTHETIC[768].replace(b"PUBLIC", b"RSA PUBLIC"), b"\xff" + SYNTHETIC[768]
+    probes = {"Invalid public key": f"m.encrypt_mlkem({relabelled!r}, b'x')",
+              "UTF8 error: invalid utf-8 sequence of 1 bytes from index 0":
+                  f"m.encrypt_mlkem({not_utf8!r}, b'x')",
+              "Encryption failed": f"m.encrypt_mlkem({SYNTHETIC[768]!r}, b'x')"}
+    assert sorted(code(r[1]) for r in rows) == sorted(probes)
+    for exc, text, _ in rows:
+        out = run_python(f"""
+            import _core_fips as m
+            try:
+                {probes[code(text)]}
+            except BaseException as e:
+                print(type(e).__name__, str(e))
+        """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "envelope.encapsulate"})
+        assert out.stdout.strip() == f"{code(exc)} {code(text)}", out.stderr
+
+
 def test_encrypt_takes_the_key_sizes_the_guide_states(core):
     text = section("### `encrypt(public_key_pem, plaintext) -> bytes`")
     sizes = re.search(r"of any size\s+from (\d+) to (\d+) bits", text)
@@ -228,6 +249,7 @@ SECURITY_POLICY = {
     "AES-GCM": "approved",
     "Counter DRBG": "approved",
     "RSA encryption primitive with PKCS#1 v1.5 and OAEP padding": "not approved",
+    "ML-KEM EncapDecap": "approved",
 }
 
 

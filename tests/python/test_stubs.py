@@ -32,7 +32,8 @@ def test_every_public_name_has_a_stub_with_the_runtime_signature(core):
     tree = ast.parse(STUBS.read_text())
     functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
     classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
-    assert set(functions) | set(classes) == set(core.__all__)
+    # __all__'s seven names, and the additions the module binds outside it.
+    assert set(functions) | set(classes) == set(core.__all__) | {"encrypt_mlkem"}
     checked = 0
     for name, node in functions.items():
         assert ast.get_docstring(node), f"{name} has no docstring"
@@ -49,7 +50,7 @@ def test_every_public_name_has_a_stub_with_the_runtime_signature(core):
             target = cls if member.name == "__new__" else getattr(cls, member.name)
             assert stub_parameters(member) == runtime_parameters(target), f"{name}.{member.name}"
             checked += 1
-    assert checked == 12
+    assert checked == 13
 
 
 def _prelude(version):

@@ -14,6 +14,9 @@ from dataclasses import dataclass
 
 DATA = b"soak content " * 40
 SALT = "soak-salt"
+# An ML-KEM-768 public key openssl made (one of the fuzzer's seeds).
+MLKEM_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz", "corpus",
+                         "mlkem768-openssl.pem")
 SHA = hashlib.sha384(DATA + SALT.encode()).hexdigest()
 WRONG_SHA = "0" * 96
 
@@ -271,33 +274,41 @@ def build_cases(core, keys=None):
         check(core.fips_check() is True, "fips_check")
         refused(TypeError, core.fips_check, 1)
 
-    # ------------------------------------------------------------------ encrypt
+    # ------------------------------------------------------------------ encrypt, encrypt_mlkem
+    # (name, the call, a good key, the envelope's overhead, its length field, keys it refuses)
+    envelopes = []
     if hasattr(core, "encrypt"):
         if keys is None:
             raise ValueError("encrypt exists: build_cases needs RSA keys")
-        good, small, spki = keys[2048], keys[1024], keys["spki"]
+        good = keys[2048]
+        envelopes.append(("encrypt", core.encrypt, good, 286, b"\x01\x00",
+                          [keys[1024], keys["spki"], good[:-40]]))
+    if hasattr(core, "encrypt_mlkem"):
+        with open(MLKEM_KEY, "rb") as f:
+            mlkem = f.read()
+        envelopes.append(("encrypt_mlkem", core.encrypt_mlkem, mlkem, 1118, b"\x04\x40",
+                          ([keys[2048]] if keys else []) + [mlkem[:-40]]))
+    for name, seal, good, overhead, head, bad_keys in envelopes:
+        @case(name, "seal", 2)
+        def _(seal=seal, good=good, overhead=overhead, head=head, name=name):
+            out = seal(good, DATA)
+            check(len(out) == overhead + len(DATA) and out[:2] == head, f"{name} envelope layout")
+            out = seal(public_key_pem=good, plaintext=b"")
+            check(len(out) == overhead, f"{name} empty plaintext envelope")
 
-        @case("encrypt", "seal", 2)
-        def _():
-            out = core.encrypt(good, DATA)
-            check(len(out) == 286 + len(DATA) and out[:2] == b"\x01\x00", "envelope layout")
-            out = core.encrypt(public_key_pem=good, plaintext=b"")
-            check(len(out) == 286, "empty plaintext envelope")
+        @case(name, "refused keys", len(bad_keys) + 1)
+        def _(seal=seal, good=good, bad_keys=bad_keys, name=name):
+            for key in bad_keys:
+                refused(ValueError, seal, key, DATA)
+            e = refused(ValueError, seal, b"\xff" + good, DATA)
+            check(str(e).startswith("UTF8 error"), f"{name}: non-UTF-8 key")
 
-        @case("encrypt", "refused keys", 4)
-        def _():
-            refused(ValueError, core.encrypt, small, DATA)
-            refused(ValueError, core.encrypt, spki, DATA)
-            refused(ValueError, core.encrypt, good[:-40], DATA)
-            e = refused(ValueError, core.encrypt, b"\xff" + good, DATA)
-            check(str(e).startswith("UTF8 error"), "non-UTF-8 key")
-
-        @case("encrypt", "bad arguments", 4)
-        def _():
-            refused(TypeError, core.encrypt, good.decode(), DATA)
-            refused(TypeError, core.encrypt, good, bytearray(DATA))
-            refused(TypeError, core.encrypt, good)
-            refused(TypeError, core.encrypt, good, DATA, plaintext=DATA)
+        @case(name, "bad arguments", 4)
+        def _(seal=seal, good=good):
+            refused(TypeError, seal, good.decode(), DATA)
+            refused(TypeError, seal, good, bytearray(DATA))
+            refused(TypeError, seal, good)
+            refused(TypeError, seal, good, DATA, plaintext=DATA)
 
     return cases
 

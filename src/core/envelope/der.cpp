@@ -125,6 +125,23 @@ bool is_single_der_sequence(ByteSpan document) {
   return read_der_element(in, kDerSequence) && in.empty();
 }
 
+std::optional<SubjectPublicKeyInfo> read_subject_public_key_info(ByteSpan document) {
+  ByteCursor in(document);
+  const std::optional<ByteSpan> sequence = read_der_element(in, kDerSequence);
+  if (!sequence || !in.empty()) return std::nullopt;
+  ByteCursor fields(*sequence);
+  const std::optional<ByteSpan> identifier = read_der_element(fields, kDerSequence);
+  if (!identifier) return std::nullopt;
+  const std::optional<ByteSpan> bits = read_der_element(fields, kDerBitString);
+  if (!bits || !fields.empty()) return std::nullopt;
+  ByteCursor algorithm(*identifier);
+  const std::optional<ByteSpan> oid = read_der_element(algorithm, kDerObjectIdentifier);
+  if (!oid) return std::nullopt;
+  ByteCursor key(*bits);
+  if (key.get_u8() != std::uint8_t{0}) return std::nullopt;  // unused bits, or no octet at all
+  return SubjectPublicKeyInfo{*oid, algorithm.rest(), key.rest()};
+}
+
 std::optional<RsaPublicComponents> read_rsa_public_key(ByteSpan document) {
   ByteCursor in(document);
   const std::optional<ByteSpan> sequence = read_der_element(in, kDerSequence);

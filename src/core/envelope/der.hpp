@@ -1,5 +1,5 @@
 // Strict DER for the PKCS #1 RSAPublicKey, the rules on its modulus and exponent, and its
-// re-encoding as a SubjectPublicKeyInfo for the library.
+// re-encoding as a SubjectPublicKeyInfo for the library; and the SubjectPublicKeyInfo read.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@ namespace core_fips {
 
 inline constexpr std::uint8_t kDerInteger = 0x02;
 inline constexpr std::uint8_t kDerBitString = 0x03;
+inline constexpr std::uint8_t kDerObjectIdentifier = 0x06;
 inline constexpr std::uint8_t kDerSequence = 0x30;
 // The longest content a length may announce (four length octets, top nibble clear).
 inline constexpr std::size_t kDerMaxLength = 0x0FFFFFFF;
@@ -26,6 +27,17 @@ std::optional<ByteSpan> read_der_unsigned(ByteCursor& in);
 
 // True when `document` is exactly one SEQUENCE element.
 bool is_single_der_sequence(ByteSpan document);
+
+// A SubjectPublicKeyInfo { AlgorithmIdentifier { algorithm OID, parameters }, BIT STRING }, its
+// fields viewing the document it was read from.
+struct SubjectPublicKeyInfo {
+  ByteSpan algorithm;   // the OID's content octets
+  ByteSpan parameters;  // whatever follows the OID inside the AlgorithmIdentifier, as encoded
+  ByteSpan key;         // the BIT STRING's bits; only whole octets (no unused bits) are read
+};
+
+// The document is exactly one SubjectPublicKeyInfo, with nothing after any of its parts.
+std::optional<SubjectPublicKeyInfo> read_subject_public_key_info(ByteSpan document);
 
 // Modulus and public exponent as big-endian magnitudes without leading zero octets. They view the
 // decoded document they were read from.

@@ -23,6 +23,18 @@ CoreError encryption_failed() {
 
 }  // namespace
 
+std::optional<EnvelopeFields> lay_out_envelope(std::span<std::uint8_t> out, std::size_t key_block,
+                                               std::size_t plaintext) {
+  if (out.size() != envelope_length(key_block, plaintext) || key_block > 0xffff)
+    return std::nullopt;
+  out[0] = static_cast<std::uint8_t>(key_block >> 8);
+  out[1] = static_cast<std::uint8_t>(key_block & 0xff);
+  return EnvelopeFields{out.subspan(kWrappedKeyLengthField, key_block),
+                        out.subspan(kWrappedKeyLengthField + key_block, kNonceLength),
+                        out.subspan(kWrappedKeyLengthField + key_block + kNonceLength, plaintext),
+                        out.last(kTagLength)};
+}
+
 Status draw_content_key(SecretBuffer<kContentKeyLength>& key) {
   if (RAND_bytes(key.data(), key.size()) != 1) return encryption_failed();
   return Done{};
@@ -90,35 +102,19 @@ Result<EnvelopeSealer> EnvelopeSealer::prepare(std::span<const std::uint8_t> pub
 
 Status EnvelopeSealer::seal_into(std::span<const std::uint8_t> plaintext,
                                  std::span<std::uint8_t> out) && {
-  const std::size_t k = wrapped_key_length();
-  const std::size_t n = plaintext.size();
-  if (out.size() != output_length(n) || k > 0xffff) return encryption_failed();
-  const auto wrapped = out.subspan(kWrappedKeyLengthField, k);
-  const auto nonce = out.subspan(kWrappedKeyLengthField + k, kNonceLength);
-  const auto ciphertext = out.subspan(kWrappedKeyLengthField + k + kNonceLength, n);
-  const auto tag = out.last(kTagLength);
-  out[0] = static_cast<std::uint8_t>(k >> 8);
-  out[1] = static_cast<std::uint8_t>(k & 0xff);
+  const std::optional<EnvelopeFields> fields =
+      lay_out_envelope(out, wrapped_key_length(), plaintext.size());
+  if (!fields) return encryption_failed();
 
   // Content first, then the key: a wrap failure discards the sealed content.
-  Status sealed = seal_content(*cipher_, plaintext, ciphertext, nonce, tag);
-  if (sealed) sealed = wrap_key(key_.get(), content_key_, wrapped);
+  Status sealed = seal_content(*cipher_, plaintext, fields->ciphertext, fields->nonce, fields->tag);
+  if (sealed) sealed = wrap_key(key_.get(), content_key_, fields->key_block);
   // The key and its AES schedule end here, whatever happened. The schedule lives inside the AEAD
   // context, whose own cleanup leaves it be; but the library allocated the context, and its
   // OPENSSL_free cleanses every allocation before releasing it, so freeing the context wipes it.
   content_key_.wipe();
   cipher_.reset();
   return sealed;
-}
-
-Result<std::vector<std::uint8_t>> encrypt_envelope(std::span<const std::uint8_t> public_key_pem,
-                                                   std::span<const std::uint8_t> plaintext) {
-  Result<EnvelopeSealer> sealer = EnvelopeSealer::prepare(public_key_pem);
-  if (!sealer) return std::move(sealer).error();
-  std::vector<std::uint8_t> out(sealer.value().output_length(plaintext.size()));
-  Status sealed = std::move(sealer).value().seal_into(plaintext, out);
-  if (!sealed) return std::move(sealed).error();
-  return out;
 }
 
 }  // namespace core_fips

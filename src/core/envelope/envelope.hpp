@@ -2,6 +2,8 @@
 // wrapped with RSA-OAEP (SHA-256, MGF1-SHA-256, no label) for the holder of the RSA key, and the
 // result is one self-describing byte string:
 //   u16be k | wrapped key (k) | nonce (12) | ciphertext (n) | tag (16)
+// The ML-KEM envelope (envelope/mlkem_envelope.hpp) has the same layout, with the KEM's
+// ciphertext in the wrapped key's place; the layout and the sealing here serve both.
 // Runs with the interpreter lock released: touches no Python object.
 #pragma once
 
@@ -9,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,6 +43,21 @@ class SecretBuffer {
   std::array<std::uint8_t, N> bytes_;
 };
 
+// The fields of an envelope in its output buffer.
+struct EnvelopeFields {
+  std::span<std::uint8_t> key_block;  // the wrapped key, or the KEM ciphertext
+  std::span<std::uint8_t> nonce;
+  std::span<std::uint8_t> ciphertext;
+  std::span<std::uint8_t> tag;
+};
+inline std::size_t envelope_length(std::size_t key_block, std::size_t plaintext) {
+  return kEnvelopeOverhead + key_block + plaintext;
+}
+// Writes the length field of `key_block` octets and cuts `out` into the fields; none when `out`
+// is not exactly envelope_length() or the block does not fit the length field.
+std::optional<EnvelopeFields> lay_out_envelope(std::span<std::uint8_t> out, std::size_t key_block,
+                                               std::size_t plaintext);
+
 // The library services one envelope is made of, in the order they run. The key draw and the
 // sealing are approved services of AWS-LC's validated modules. The RSA-OAEP wrap is a
 // non-approved service in all of them (none offers an approved key transport), though its
@@ -68,7 +86,7 @@ class EnvelopeSealer {
 
   std::size_t wrapped_key_length() const { return key_.size(); }
   std::size_t output_length(std::size_t plaintext_length) const {
-    return kEnvelopeOverhead + wrapped_key_length() + plaintext_length;
+    return envelope_length(wrapped_key_length(), plaintext_length);
   }
   // Seals `plaintext` straight into `out` (exactly output_length() bytes) and wraps the key.
   // Consumes the sealer: the content key is wiped whatever the outcome.
@@ -82,8 +100,21 @@ class EnvelopeSealer {
   bssl::UniquePtr<EVP_AEAD_CTX> cipher_;
 };
 
-// The whole operation into a new vector.
-Result<std::vector<std::uint8_t>> encrypt_envelope(std::span<const std::uint8_t> public_key_pem,
-                                                   std::span<const std::uint8_t> plaintext);
+// The whole operation of a sealer (prepare, then seal_into) into a new vector.
+template <class Sealer>
+Result<std::vector<std::uint8_t>> seal_envelope(std::span<const std::uint8_t> public_key_pem,
+                                                std::span<const std::uint8_t> plaintext) {
+  Result<Sealer> sealer = Sealer::prepare(public_key_pem);
+  if (!sealer) return std::move(sealer).error();
+  std::vector<std::uint8_t> out(sealer.value().output_length(plaintext.size()));
+  Status sealed = std::move(sealer).value().seal_into(plaintext, out);
+  if (!sealed) return std::move(sealed).error();
+  return out;
+}
+
+inline Result<std::vector<std::uint8_t>> encrypt_envelope(
+    std::span<const std::uint8_t> public_key_pem, std::span<const std::uint8_t> plaintext) {
+  return seal_envelope<EnvelopeSealer>(public_key_pem, plaintext);
+}
 
 }  // namespace core_fips

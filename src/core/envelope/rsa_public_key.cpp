@@ -7,11 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "envelope/base64.hpp"
 #include "envelope/byte_cursor.hpp"
 #include "envelope/der.hpp"
-#include "envelope/pem.hpp"
-#include "envelope/utf8.hpp"
+#include "envelope/key_document.hpp"
 
 namespace core_fips {
 namespace {
@@ -41,16 +39,10 @@ std::optional<RsaEncryptionKey> load_key(const std::vector<std::uint8_t>& spki) 
 }  // namespace
 
 Result<RsaEncryptionKey> parse_rsa_public_key_pem(std::span<const std::uint8_t> input) {
-  if (const std::optional<CoreError::Utf8Failure> bad = find_utf8_error(input)) {
-    return CoreError::utf8(*bad);
-  }
-  const std::optional<PemBlock> block = read_pem_block(input);
-  if (!block) return CoreError::invalid_public_key();
-  const std::optional<std::vector<std::uint8_t>> document = decode_pem_base64(block->body);
-  if (!document || !is_single_der_sequence(*document)) return CoreError::invalid_public_key();
-  if (!same_bytes(block->label, ascii("RSA PUBLIC KEY"))) return CoreError::invalid_public_key();
+  Result<std::vector<std::uint8_t>> document = read_key_document(input, ascii("RSA PUBLIC KEY"));
+  if (!document) return std::move(document).error();
 
-  const std::optional<RsaPublicComponents> components = read_rsa_public_key(*document);
+  const std::optional<RsaPublicComponents> components = read_rsa_public_key(document.value());
   if (!components || first_broken_key_rule(*components)) return CoreError::invalid_public_key();
   std::optional<RsaEncryptionKey> key = load_key(encode_subject_public_key_info(*components));
   if (!key) return CoreError::invalid_public_key();

@@ -3,16 +3,58 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
+#include "python/compat.hpp"
 #include "python/once.hpp"
 
 namespace core_fips {
 
 constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::size_t tls_pending_releases __attribute__((tls_model("initial-exec"))) =
+    0;
 
 namespace {
+
+// A release left to the boundary: a reference, or a buffer export (then `view` is set).
+struct PendingRelease {
+  PyObject* object;
+  Py_buffer* view;
+};
+// The thread's pending releases: the first kInlinePending here, any more in a heap list made on
+// demand and freed once drained. Trivially destructible, as every thread_local of the extension
+// must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
+// manylinux floor of 2.17.
+constexpr std::size_t kInlinePending = 32;
+constinit thread_local PendingRelease inline_pending[kInlinePending] = {};
+constinit thread_local std::vector<PendingRelease>* overflow_pending = nullptr;
+
+bool push_pending(PendingRelease release) noexcept {
+  const std::size_t n = tls_pending_releases;
+  if (n < kInlinePending) {
+    inline_pending[n] = release;
+  } else {
+    try {
+      if (!overflow_pending) overflow_pending = new std::vector<PendingRelease>();
+      overflow_pending->push_back(release);
+    } catch (...) {
+      return false;
+    }
+  }
+  tls_pending_releases = n + 1;
+  return true;
+}
+
+PendingRelease pop_pending() {
+  const std::size_t n = --tls_pending_releases;
+  if (n < kInlinePending) return inline_pending[n];
+  const PendingRelease last = overflow_pending->back();
+  overflow_pending->pop_back();
+  return last;
+}
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -52,20 +94,55 @@ PyObject* panic_exception_type() {
   return made ? panic_type : nullptr;
 }
 
-void contain_current_fault() noexcept {
+void defer_release(PyObject* object) noexcept { push_pending({object, nullptr}); }
+
+void defer_release(std::unique_ptr<Py_buffer> view) noexcept {
+  if (push_pending({nullptr, view.get()})) view.release();
+}
+
+void release_pending_now() {
+  if (tls_lock_depth < 0) return;
+  PyObject* exception = py::take_exception();  // hooks run below must not see or clear it
+  try {
+    // Taken off the list before it is released: a hook may enter the module again, and that
+    // boundary releases the rest.
+    while (tls_pending_releases != 0) {
+      const PendingRelease next = pop_pending();
+      if (next.view) {
+        PyBuffer_Release(next.view);
+        delete next.view;
+      } else {
+        Py_DECREF(next.object);
+      }
+    }
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
+    throw;
+  }
+  delete std::exchange(overflow_pending, nullptr);
+  py::restore_exception(exception);
+}
+
+void contain_current_fault() {
   try {
     raise_for_current_fault();
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
   } catch (...) {
     abort_double_fault();
   }
 }
 
-void contain_current_fault_in_release(PyObject* instance) noexcept {
+void contain_current_fault_in_release(PyObject* instance) {
   try {
     raise_for_current_fault();
     // The instance itself is mid-release (reference count zero): the unraisable hook would
     // take and drop a reference to it and release it twice. Name its type instead.
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+  } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
+    throw;
   } catch (...) {
     abort_double_fault();
   }

@@ -10,7 +10,9 @@
 
 #include <cassert>
 #include <climits>
+#include <cstddef>
 #include <exception>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -22,12 +24,15 @@ namespace core_fips {
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
 // Initial-exec: read at a fixed offset from the thread pointer rather than through __tls_get_addr
-// on every entry (8 bytes of the static TLS that glibc keeps for libraries loaded later).
+// on every entry (with tls_pending_releases, 16 bytes of the static TLS that glibc keeps for
+// libraries loaded later).
 extern constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec")));
 
-// The lock depth of a thread the interpreter is ending without the lock (3.11 to 3.13 call
-// pthread_exit on a thread that wants the lock back during finalisation): the frames then unwound
-// must not touch any Python object.
+// The lock depth of a thread being ended by a forced unwind: the frames then unwound must not touch
+// any Python object. CPython up to 3.12 and 3.13.0 to 3.13.7 end a thread that wants the lock back
+// during finalisation with pthread_exit (later ones hang it instead), and pthread_cancel ends one
+// the same way. Python code may want the lock back (a sleep, a __del__, a __release_buffer__), so
+// whatever calls it lets the unwind through, never under noexcept, and marks the thread.
 inline constexpr long kThreadEnding = LONG_MIN / 2;
 
 // Takes the lock back after PyEval_SaveThread and restores the lock depth. Never from a
@@ -60,17 +65,33 @@ class LockDepthScope {
   LockDepthScope& operator=(const LockDepthScope&) = delete;
 };
 
+// Releases that may run Python code: a reference whose drop may call __del__, a buffer export whose
+// release calls the exporter's __release_buffer__ (3.12+). Destructors are noexcept, so they never
+// make them: they hand them to the thread's pending list (nothing is released while the thread is
+// ending), and the boundary that entered the module makes them after the body (release_pending),
+// with the lock held, keeping a pending exception intact. A failure to record one leaves the object
+// to the process.
+void defer_release(PyObject* object) noexcept;
+void defer_release(std::unique_ptr<Py_buffer> view) noexcept;
+void release_pending_now();
+// How many releases the thread has pending: checked by every boundary.
+extern constinit thread_local std::size_t tls_pending_releases
+    __attribute__((tls_model("initial-exec")));
+inline void release_pending() {
+  if (tls_pending_releases != 0) release_pending_now();
+}
+
 // The class of internal faults: derived from BaseException, created once per process, not an
 // attribute of the module. Returns a borrowed reference, or null with an exception set.
 PyObject* panic_exception_type();
 
 // Sets the Python exception for the fault being handled (called from a catch block). Memory
 // exhaustion becomes MemoryError; every other fault becomes PanicException. A second fault while
-// containing the first aborts the process.
-void contain_current_fault() noexcept;
+// containing the first aborts the process; a forced unwind goes through.
+void contain_current_fault();
 
 // Same containment, for instance release: the fault is reported as unraisable and cleared.
-void contain_current_fault_in_release(PyObject* instance) noexcept;  // reported against its type
+void contain_current_fault_in_release(PyObject* instance);  // reported against its type
 
 // The one conversion of an expected failure into a Python exception: ValueError with the kind's
 // display text as its only argument.
@@ -79,9 +100,10 @@ void set_python_error(CoreError error);
 // Ensures a failed body leaves an exception set.
 void require_exception_set();
 
-// Runs an entry's body. The failure value is the body's own: null for a new reference, -1 for a
-// slot returning int (the module's exec step). Not noexcept, and the forced unwind by which the
-// interpreter ends a thread is let through: swallowing it, or meeting noexcept, aborts the process.
+// Runs an entry's body, then the releases it left pending. The failure value is the body's own:
+// null for a new reference, -1 for a slot returning int (the module's exec step). Not noexcept,
+// and the forced unwind by which the interpreter ends a thread is let through, the thread marked:
+// swallowing it, or meeting noexcept, aborts the process.
 template <class Body>
 auto call_boundary(Body&& body) -> decltype(body()) {
   using Value = decltype(body());
@@ -92,16 +114,18 @@ auto call_boundary(Body&& body) -> decltype(body()) {
       return Value{-1};
   }();
   LockDepthScope depth;
+  Value result = kFailure;
   try {
-    Value result = body();
+    result = body();
     if (result == kFailure) require_exception_set();
-    return result;
   } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
     throw;
   } catch (...) {
     contain_current_fault();
-    return kFailure;
   }
+  release_pending();
+  return result;
 }
 
 // Variant for instance release: a fault is reported and the release goes on.
@@ -111,10 +135,12 @@ void release_boundary(PyObject* instance, Body&& body) {
   try {
     body();
   } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
     throw;
   } catch (...) {
     contain_current_fault_in_release(instance);
   }
+  release_pending();
 }
 
 // Runs `work` with the interpreter lock released and returns its value after taking the lock
@@ -136,7 +162,10 @@ auto run_unlocked(Work&& work, PyThreadState** publish = nullptr) -> decltype(wo
       return value;
     }
   } catch (abi::__forced_unwind&) {
-    throw;  // the lock was never taken back: nothing to undo
+    // From retaking the lock, or from inside the work (pthread_cancel at a read): the lock is not
+    // held either way, so nothing is undone and nothing may release a Python object from here on.
+    tls_lock_depth = kThreadEnding;
+    throw;
   } catch (...) {
     retake();
     throw;
@@ -158,6 +187,7 @@ auto with_lock_retaken(PyThreadState*& state, Step&& step) -> decltype(step()) {
     release_again();
     return value;
   } catch (abi::__forced_unwind&) {
+    tls_lock_depth = kThreadEnding;
     throw;
   } catch (...) {
     release_again();

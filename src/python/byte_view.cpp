@@ -4,7 +4,6 @@
 
 #include "errors/surface_texts.hpp"
 #include "python/boundary.hpp"
-#include "python/compat.hpp"
 
 namespace core_fips {
 
@@ -44,12 +43,17 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
 }
 
 void ByteView::release() noexcept {
-  if (!view_ || !may_release_python_objects()) return;  // moved from, released, or thread ending
-  // An exporter's release hook may run Python code; keep a pending exception intact across it.
-  PyObject* pending = py::take_exception();
-  PyBuffer_Release(view_.get());
-  py::restore_exception(pending);
-  view_.reset();
+  // Moved from or released; or the thread is ending, and the export is left to the process.
+  if (!view_ || !may_release_python_objects()) return;
+  // Exact bytes and bytearray objects release in C alone (their deallocation too); any other
+  // exporter may run Python code, so its release is left to the boundary.
+  PyObject* exporter = view_->obj;
+  if (PyBytes_CheckExact(exporter) || PyByteArray_CheckExact(exporter)) {
+    PyBuffer_Release(view_.get());
+    view_.reset();
+  } else {
+    defer_release(std::move(view_));
+  }
 }
 
 void ContiguousBytes::set_not_contiguous() {

@@ -1,5 +1,7 @@
 // ByteView: one buffer-protocol export of unsigned bytes, read in place. It owns a heap-allocated
-// Py_buffer and releases it exactly once, with the interpreter lock held.
+// Py_buffer and releases it exactly once, with the interpreter lock held: at once for bytes and
+// bytearray, otherwise through the boundary's pending releases (defer_release), since another
+// exporter's release hook may run Python code.
 #pragma once
 
 #include <Python.h>
@@ -17,7 +19,7 @@ class ByteView {
   static std::optional<ByteView> take(PyObject* object);
 
   ByteView(ByteView&&) noexcept = default;
-  // Releases the buffer this view holds before taking over `other`'s.
+  // Hands the buffer this view holds to the pending releases before taking over `other`'s.
   ByteView& operator=(ByteView&& other) noexcept {
     if (this != &other) {
       release();

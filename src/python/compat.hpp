@@ -74,8 +74,14 @@ inline void free_instance(PyTypeObject* type, PyObject* self) {
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
 }
 
-// Py_mod_gil (3.13; its number and value are fixed by the ABI) where the running interpreter knows
-// it: older ones refuse a module with a slot they do not know. Elsewhere an end marker.
+// Py_mod_multiple_interpreters (3.12) and Py_mod_gil (3.13), their numbers and values fixed by the
+// ABI, where the running interpreter knows them: older ones refuse a module with a slot they do not
+// know. Elsewhere an end marker.
+inline PyModuleDef_Slot interpreters_slot() {
+  constexpr int kModMultipleInterpreters = 3;
+  if (Py_Version >= 0x030C0000) return {kModMultipleInterpreters, nullptr};  // NOT_SUPPORTED
+  return {0, nullptr};
+}
 inline PyModuleDef_Slot gil_slot() {
   constexpr int kModGil = 4;
   if (Py_Version >= 0x030D0000) return {kModGil, reinterpret_cast<void*>(1)};  // NOT_USED
@@ -93,7 +99,12 @@ class OnceMutex {
     if (mutex_.try_lock()) return;
     PyThreadState* state = PyEval_SaveThread();
     mutex_.lock();
-    retake_lock(state, tls_lock_depth);  // not from a destructor: see there
+    try {
+      retake_lock(state, tls_lock_depth);  // not from a destructor: see there
+    } catch (abi::__forced_unwind&) {
+      mutex_.unlock();  // the thread is ending: not with the lock others wait for
+      throw;
+    }
   }
   void unlock() { mutex_.unlock(); }
 
@@ -124,6 +135,9 @@ inline PyObject* ascii_text(std::string_view text) {
 inline PyObject* alloc_instance(PyTypeObject* type) { return type->tp_alloc(type, 0); }
 inline void free_instance(PyTypeObject* type, PyObject* self) { type->tp_free(self); }
 
+inline PyModuleDef_Slot interpreters_slot() {
+  return {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+}
 inline PyModuleDef_Slot gil_slot() { return {Py_mod_gil, Py_MOD_GIL_NOT_USED}; }
 
 // PyMutex detaches the waiting thread from the interpreter while it blocks, so a waiter can never

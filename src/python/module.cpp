@@ -58,6 +58,14 @@ int register_function(PyObject* module, PyMethodDef* definition, bool listed) {
 
 int module_exec(PyObject* module) {
   return call_boundary([&]() -> int {
+    // The types are process-wide. The slot keeps isolated subinterpreters out; a legacy one (as
+    // mod_wsgi runs each application in) reads it as advice, so it is refused here, in the
+    // interpreter's own words.
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+      PyErr_SetString(PyExc_ImportError,
+                      "module _core_fips does not support loading in subinterpreters");
+      return -1;
+    }
     if (module == nullptr) return -1;
     if (!PyModule_Check(module)) {
       set_type_mismatch(module, "module");
@@ -83,6 +91,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    py::interpreters_slot(),  // before the Py_mod_gil slot, which is newer
     py::gil_slot(),
     {0, nullptr},
 };

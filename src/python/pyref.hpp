@@ -25,8 +25,9 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
+  // The drop may run __del__: left to the boundary (defer_release), never made here.
   ~PyRef() {
-    if (o_ && may_release_python_objects()) Py_DECREF(o_);
+    if (o_ && may_release_python_objects()) defer_release(o_);
   }
 
   PyObject* get() const { return o_; }

@@ -3,12 +3,16 @@
 // fault-injection twin; never shipped.
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <optional>
 #include <utility>
 
 #include "python/boundary.hpp"
 #include "python/byte_view.hpp"
 #include "python/compat.hpp"
+#include "python/pyref.hpp"
 
 namespace core_fips {
 
@@ -31,7 +35,39 @@ PyObject* reassign_view(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// defer_references(o, n): takes n references to o and drops each inside the call, which hands them
+// to the boundary's pending releases (beyond the thread's inline slots when n > 32); all of them
+// must be released by the time it returns.
+PyObject* defer_references(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return call_boundary([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "defer_references(o, n)");
+      return nullptr;
+    }
+    const long n = PyLong_AsLong(args[1]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    for (long i = 0; i < n; ++i) PyRef::borrow(args[0]);
+    Py_RETURN_NONE;
+  });
+}
+
+// witness_unwind(f): calls f() and returns its result; writes "forced unwind" to stderr when the
+// interpreter ends the thread inside it by unwinding it (pthread_exit), then lets the unwind go on.
+PyObject* witness_unwind(PyObject*, PyObject* callable) {
+  try {
+    return PyObject_CallNoArgs(callable);
+  } catch (abi::__forced_unwind&) {
+    static constexpr char kSeen[] = "forced unwind\n";
+    [[maybe_unused]] auto written = write(2, kSeen, sizeof kSeen - 1);
+    throw;
+  }
+}
+
 PyMethodDef probe_methods[] = {
+    {"witness_unwind", witness_unwind, METH_O, nullptr},
+    {"defer_references",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(defer_references)), METH_FASTCALL,
+     nullptr},
     {"reassign_view", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reassign_view)),
      METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -55,8 +55,10 @@ PEER = "/usr/bin/python3"  # Debian's Python with pyca/cryptography: the indepen
 
 # The ML-KEM recipients: pyca/cryptography 49 under CPython 3.14 and OpenSSL 3.6's command, as the
 # setup pins them (CORE_FIPS_PEERS, setup/lib-peers.sh); elsewhere (a stock root) the system's,
-# when they know ML-KEM.
+# when they know ML-KEM. Under the setup's environment (CORE_FIPS_PYTHON, from the same env file)
+# the pinned ones are required: the host's own (Debian 12) lack ML-KEM and would skip them all.
 PEERS = os.environ.get("CORE_FIPS_PEERS")
+UNDER_SETUP = bool(os.environ.get("CORE_FIPS_PYTHON"))
 
 
 def _first_that_answers(commands, probe, answer):
@@ -73,6 +75,9 @@ def _first_that_answers(commands, probe, answer):
 @pytest.fixture(scope="session")
 def mlkem_recipients():
     """(python, openssl): commands of recipients we did not write that open ML-KEM envelopes."""
+    if UNDER_SETUP and not PEERS:
+        pytest.fail("CORE_FIPS_PEERS is not set beside CORE_FIPS_PYTHON: the env file predates "
+                    "the ML-KEM recipients; rerun setup/deps.sh (the tools do) and use its env file")
     python = _first_that_answers(
         ([f"{PEERS}/bin/python3"] if PEERS else []) + [PEER],
         ["-c", "from cryptography.hazmat.primitives.asymmetric import mlkem; print('mlkem')"],

@@ -2,6 +2,7 @@
 import hashlib
 import platform
 import re
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -57,36 +58,72 @@ def test_default_salt(core):
             assert len(seen) == 16
 
 
-@pytest.mark.skipif(platform.machine() != "x86_64", reason="the filter names x86-64's getrandom")
+# Makes getrandom fail with errno REFUSAL for this process and its children, by a seccomp filter
+# installed once the module (and the library, with its start-up entropy) is loaded.
+REFUSE_GETRANDOM = """
+import ctypes, errno, os, struct
+import _core_fips
+libc = ctypes.CDLL(None, use_errno=True)
+insn = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+prog = ctypes.create_string_buffer(b"".join([
+    insn(0x20, 0), insn(0x15, 318, 0, 1),       # syscall number == getrandom?
+    insn(0x06, 0x00050000 | errno.REFUSAL), insn(0x06, 0x7FFF0000)]))
+fprog = struct.pack("HxxxxxxQ", 4, ctypes.addressof(prog))
+assert libc.prctl(38, 1, 0, 0, 0) == 0          # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, fprog, 0, 0) == 0      # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
+try:
+    os.getrandom(1)
+except OSError as e:
+    assert e.errno == errno.REFUSAL
+else:
+    raise AssertionError("the filter let getrandom through")
+"""
+x86_64_only = pytest.mark.skipif(platform.machine() != "x86_64",
+                                 reason="the filter names x86-64's getrandom")
+
+
+@x86_64_only
 @pytest.mark.parametrize("refusal", ["ENOSYS", "EPERM"])
 def test_default_salt_where_getrandom_is_refused(refusal):
-    # A seccomp filter makes getrandom fail with ENOSYS, as on kernels before 3.17, or with EPERM,
-    # as older container profiles do; salts must then come from /dev/urandom, each read closing its
-    # descriptor: under a limit of 32 open files, 200 salts would run out of them otherwise.
-    out = run_python(f"""
-        import ctypes, errno, os, resource, struct
-        import _core_fips
-        libc = ctypes.CDLL(None, use_errno=True)
-        insn = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
-        prog = ctypes.create_string_buffer(b"".join([
-            insn(0x20, 0), insn(0x15, 318, 0, 1),       # syscall number == getrandom?
-            insn(0x06, 0x00050000 | errno.{refusal}), insn(0x06, 0x7FFF0000)]))
-        fprog = struct.pack("HxxxxxxQ", 4, ctypes.addressof(prog))
-        assert libc.prctl(38, 1, 0, 0, 0) == 0          # PR_SET_NO_NEW_PRIVS
-        assert libc.prctl(22, 2, fprog, 0, 0) == 0      # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
-        try:
-            os.getrandom(1)
-        except OSError as e:
-            assert e.errno == errno.{refusal}
-        else:
-            raise AssertionError("the filter let getrandom through")
-        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-        resource.setrlimit(resource.RLIMIT_NOFILE, (32, hard))
-        print(" ".join(_core_fips.create_hash(b"", None).salt for _ in range(200)))
-    """)
+    # ENOSYS as on kernels before 3.17, EPERM as older container profiles do; salts must then come
+    # from /dev/urandom, each read closing its descriptor: under a limit of 32 open files, 200
+    # salts would run out of them otherwise.
+    out = run_python(REFUSE_GETRANDOM.replace("REFUSAL", refusal) + """
+import resource, _core_fips
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+resource.setrlimit(resource.RLIMIT_NOFILE, (32, hard))
+print(" ".join(_core_fips.create_hash(b"", None).salt for _ in range(200)))
+""")
     assert out.returncode == 0, out.stderr
     salts = out.stdout.split()
     assert len(set(salts)) == 200 and all(UUID4_HEX.match(s) for s in salts), salts[:3]
+
+
+@x86_64_only
+def test_the_urandom_descriptor_is_closed_on_exec():
+    # A service's other thread may start a program while a salt is read: the program must not
+    # inherit the device (close_fds=False, as os.system or a plain fork and exec would leave it).
+    out = run_python(REFUSE_GETRANDOM.replace("REFUSAL", "ENOSYS") + """
+import subprocess, threading, _core_fips
+stop = threading.Event()
+def salts():
+    while not stop.is_set():
+        _core_fips.create_hash(b"", None)
+threading.Thread(target=salts).start()
+try:
+    for i in range(400):
+        fds = subprocess.run(["ls", "-l", "/proc/self/fd"], close_fds=False, capture_output=True,
+                             text=True, check=True).stdout
+        if "/dev/urandom" in fds:
+            print("inherited by child", i)
+            break
+    else:
+        print("never inherited")
+finally:
+    stop.set()
+""", timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "never inherited"
 
 
 def test_mismatches(core):
@@ -107,6 +144,30 @@ def test_mismatches(core):
         assert info.value.args == ("Generic error: Token mismatch \n",)
     assert core.compare_hash(t.sha, t.salt, content) is True
 
+
+
+def test_a_refused_token_leaves_nothing_behind(core):
+    # Each refusal makes its ValueError's text; a text kept alive past it would add up, in a
+    # service that checks many downloads, to megabytes.
+    t = core.create_hash(b"payload", "salt")
+
+    def refuse(n):
+        for _ in range(n):
+            with pytest.raises(ValueError):
+                core.Token.compare_token(t.sha, "salt", b"other")
+            v = core.VerifyingHasher(t.sha, "salt")
+            with pytest.raises(ValueError):
+                v.finalize()
+
+    tracemalloc.start()
+    try:
+        refuse(1000)  # caches and free lists settle
+        before = tracemalloc.get_traced_memory()[0]
+        refuse(10_000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 100_000, f"{grown} bytes kept by 20 000 refusals"
 
 # About half the characters drawn are lone surrogates, which strict UTF-8 encoding refuses.
 @settings(max_examples=200, deadline=None)

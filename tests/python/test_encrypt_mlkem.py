@@ -8,10 +8,12 @@ import random
 import re
 import shutil
 import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
-from conftest import RECIPIENT, ROOT, longest_stall_during, release_only, run_python
+from conftest import MODULE_DIR, RECIPIENT, ROOT, longest_stall_during, release_only, run_python
 
 # Parameter set: (OID's last arc, encapsulation key octets, ciphertext octets).
 SETS = {768: (2, 1184, 1088), 1024: (3, 1568, 1568)}
@@ -189,6 +191,35 @@ print(json.dumps(seen))
     assert json.loads(out.stdout) == {"intact": "attack at dawn", "length": "ValueError",
                                       "kem ciphertext": "InvalidTag", "nonce": "InvalidTag",
                                       "ciphertext": "InvalidTag", "tag": "InvalidTag"}
+
+
+def test_recipient_names_the_key_form_it_cannot_read(mlkem_recipients, mlkem_keys, core,
+                                                      tmp_path):
+    """openssl genpkey writes the seed and the expanded key, which pyca refuses: the recipient
+    says so, with the conversion, rather than blaming the envelope; the conversion then opens."""
+    python, openssl = mlkem_recipients
+    private, public = mlkem_keys["openssl", 768]
+    envelope = core.encrypt_mlkem(public, b"seed only")
+    out = open_with_pyca(python, private, envelope)
+    assert out.returncode == 1 and b"envelope refused" not in out.stderr, out.stderr
+    assert b"private key" in out.stderr and b"ml-kem.output_formats=seed-only" in out.stderr
+    seed = tmp_path / "seed.pem"
+    subprocess.run([openssl, "pkey", "-in", private, "-out", seed, "-provparam",
+                    "ml-kem.output_formats=seed-only"], check=True, capture_output=True)
+    assert open_with_pyca(python, seed, envelope).stdout == b"seed only"
+
+
+def test_recipients_are_required_under_the_setup():
+    """Under the setup's environment an env file without CORE_FIPS_PEERS fails the recipient
+    tests; it never lets them skip on a host whose own recipients lack ML-KEM."""
+    env = {k: v for k, v in os.environ.items() if k != "CORE_FIPS_PEERS"}
+    env.update(CORE_FIPS_PYTHON=env.get("CORE_FIPS_PYTHON", sys.executable),
+               PYTHONPATH=os.pathsep.join(filter(None, (str(MODULE_DIR), env.get("PYTHONPATH")))))
+    out = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          str(Path(__file__)), "-k", "bent_fields"],
+                         cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
+    assert out.returncode != 0 and "CORE_FIPS_PEERS" in out.stdout, out.stdout[-2000:]
+    assert "skipped" not in out.stdout.splitlines()[-1], out.stdout[-2000:]
 
 
 def test_binding_is_encrypts(core):

@@ -129,6 +129,36 @@ def test_types_are_shared_by_every_module_object(core):
     assert out.stdout.split() == ["True", "True", "True"]
 
 
+SUBINTERPRETERS = next((n for n in ("_interpreters", "_xxsubinterpreters")
+                        if importlib.util.find_spec(n)), None)
+
+
+@pytest.mark.skipif(SUBINTERPRETERS is None, reason="no subinterpreters module on this interpreter")
+def test_subinterpreters_refuse_the_import():
+    # The types are process-wide, so a subinterpreter, legacy (mod_wsgi's) or isolated, must not
+    # get them: its import fails with ImportError, and the main interpreter's module goes on.
+    out = run_python(f"""
+        import _core_fips, {SUBINTERPRETERS} as x
+        code = '''
+        try:
+            import _core_fips
+        except ImportError as e:
+            print(type(e).__name__, e)
+        else:
+            print("imported")
+        '''
+        for kind in ("legacy", "isolated"):
+            if hasattr(x, "new_config"):
+                x.exec(x.create(x.new_config(kind)), code)
+            else:
+                x.run_string(x.create(isolated=kind == "isolated"), code)
+        print(_core_fips.create_hash(b"x", "s").salt)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == 2 * [
+        "ImportError module _core_fips does not support loading in subinterpreters"] + ["s"]
+
+
 def test_running_the_exec_step_again_appends_to_all_and_refuses_a_tuple():
     # importlib.reload no longer re-runs an initialised extension's exec step on 3.14; run it
     # through the C API directly, as older interpreters' reload did.

@@ -162,6 +162,34 @@ junk = [[i] for i in range(300000)]  # a longer finalisation: more threads come 
         assert out.returncode == 0, (out.returncode, out.stderr)
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__release_buffer__ is called from 3.12 on")
+def test_exit_with_daemon_threads_in_an_exporters_release_hook():
+    # The hook sleeps, so the interpreter may end the thread inside the buffer's release, which
+    # the module makes after the call's work: that unwind must meet no noexcept frame (exit 134).
+    code = """
+import threading, time, _core_fips as m
+class Exporter:
+    def __init__(self): self.data = bytearray(1 << 16)
+    def __buffer__(self, flags): return memoryview(self.data)
+    def __release_buffer__(self, view): time.sleep(0.001)
+h = m.Hasher("s")
+calls = [lambda: h.update(Exporter()), lambda: m.create_hash(Exporter(), "s")]
+started = [threading.Event() for _ in calls]
+def loop(call, started):
+    while True:
+        call()
+        started.set()
+for call, event in zip(calls, started):
+    threading.Thread(target=loop, args=(call, event), daemon=True).start()
+for event in started:
+    event.wait()
+junk = [[i] for i in range(300000)]
+"""
+    for _ in range(3):
+        out = run_python(code)
+        assert out.returncode == 0, (out.returncode, out.stderr)
+
+
 # The calls whose work runs with the lock released, as the guide promises, each with a long call.
 RELEASING = {
     "create_hash()": lambda m, big, sha, key: m.create_hash(big, "s"),

@@ -57,3 +57,18 @@ def test_a_waiter_at_a_once_guard_lets_the_runner_have_the_interpreter(faults_di
     """, path=faults_dir, env={"CORE_FIPS_INJECT_FAULT": "type.create.yield"}, timeout=30)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["True"]
+
+
+def test_references_dropped_in_a_call_are_released_before_it_returns(faults_dir):
+    # A drop may run __del__, so destructors leave it to the call's boundary: past the inline
+    # slots too, and again after those were drained.
+    out = run_python("""
+        import sys, _core_fips_probe as p
+        o = object()
+        for n in (0, 1, 32, 33, 1000, 40):
+            before = sys.getrefcount(o)
+            p.defer_references(o, n)
+            print(sys.getrefcount(o) - before, end=" ")
+    """, path=faults_dir)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["0"] * 6

@@ -8,6 +8,8 @@
 #   inside.sh PYTHON import|suite WANT PICK INSTALL SRC LIBROOT
 set -eu
 python=$1 mode=$2 want=$3 pick=$4 install=$5 src=$6 libroot=$7
+# pip picks from dist/ alone: no folder or index the host's environment adds (host lanes).
+unset PIP_FIND_LINKS PIP_INDEX_URL PIP_EXTRA_INDEX_URL
 lane="$($python -c 'import platform, sys; print(f"{sys.implementation.cache_tag}{sys.abiflags} {platform.machine()}")')"
 # Nothing outside the wheel may be needed: the root must really lack what the wheel leaves out.
 if [ -n "$libroot" ]; then
@@ -16,6 +18,10 @@ if [ -n "$libroot" ]; then
 fi
 venv=$(mktemp -d "${TMPDIR:-/tmp}/venv.XXXXXX")
 "$python" -m venv --without-pip --system-site-packages "$venv"
+# An interpreter without pytest (pyenv's) gets the pure-Python packages of our 3.14 (PYDEPS) after
+# its own, pip included.
+[ -z "${PYDEPS:-}" ] || "$venv/bin/python" -c 'import sys, sysconfig
+open(sysconfig.get_paths()["purelib"] + "/zz-core-fips-pydeps.pth", "w").write(f"import site; site.addsitedir({sys.argv[1]!r})\n")' "$PYDEPS"
 cd "$pick"
 # The import in the block is the first check: a planted wheel must fail there.
 out=$(PATH="$venv/bin:$PATH" sh -e "$install" 2>&1) || { echo "$out"; exit 1; }

@@ -39,9 +39,14 @@ def _cmake_version(cmake):
 def check_tools(config_settings=None):
     """Exits with one line naming the first missing tool."""
     settings = config_settings or {}
-    if settings.get("cmake.define.CORE_FIPS_AWSLC") or os.environ.get("CORE_FIPS_AWSLC"):
-        return  # a checkout's tools (tools/wheel): they provide every tool, and AWS-LC built
+    built = settings.get("cmake.define.CORE_FIPS_AWSLC") or os.environ.get("CORE_FIPS_AWSLC")
     named = settings.get("cmake.define.CORE_FIPS_AWSLC_SOURCE") or os.environ.get("CORE_FIPS_AWSLC_SOURCE")
+    if built and named:
+        sys.stderr.write(f"core-fips: CORE_FIPS_AWSLC ({built}) and CORE_FIPS_AWSLC_SOURCE ({named}) are both "
+                         "set: name a built AWS-LC or a source to build, not both\n")
+        raise SystemExit(1)
+    if built:
+        return  # a checkout's tools (tools/wheel): they provide every tool, and AWS-LC built
     version = f"{sys.version_info[0]}.{sys.version_info[1]}"
     if not (Path(sysconfig.get_paths()["include"]) / "Python.h").is_file():
         _missing(f"Python {version}'s C headers (Python.h)", f"python{version}-dev", "python3-devel")

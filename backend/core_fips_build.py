@@ -89,10 +89,12 @@ def check_tools(config_settings=None):
 def library_paragraph(record):
     """The long description's paragraph on the library, for a build from a named source whose
     record (setup/awslc_source.py's) is `record`."""
-    record = record.strip()
-    validated = "from the verified zip" in record
-    return ("**AWS-LC FIPS 3.1.0**: " + record + ", built as its Security Policy (FIPS 140-3 certificate "
-            "#5298) says, with only a symbol prefix and `-Bsymbolic` added. " +
+    source, *notes = record.strip().splitlines()  # the source, then what the build added
+    validated = "from the verified zip" in source
+    added = "a symbol prefix and `-Bsymbolic`" + (
+        " and `-Wno-error=discarded-qualifiers`" if "-Wno-error=discarded-qualifiers" in record else "")
+    return ("**AWS-LC FIPS 3.1.0**: " + source + ", built as its Security Policy (FIPS 140-3 certificate "
+            f"#5298) says, with only {added} added. " + "".join(n + " " for n in notes) +
             ("Built from the verified zip, this is the validated module; the certificate's tested "
              "operational environments are Amazon Linux 2023 on Graviton4 and on Xeon, and a claim "
              "elsewhere is the user's to make under the Security Policy." if validated else

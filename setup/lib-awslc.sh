@@ -49,7 +49,9 @@ awslc_source_ready() {
     mv -T "$AWSLC_SOURCE" "$tmp/stale"
   fi
   rm -f "$tmp.log"
-  [ -e "$AWSLC_SOURCE" ] || mv -T "$tmp/v" "$AWSLC_SOURCE"
+  # A concurrent run may have put its copy, of the same key, there first.
+  [ -e "$AWSLC_SOURCE" ] || mv -T "$tmp/v" "$AWSLC_SOURCE" 2>/dev/null || [ -f "$AWSLC_SOURCE/source.key" ] ||
+    fail "cannot keep the verified copy at $AWSLC_SOURCE" "check the cache's permissions"
   rm -rf "$tmp"
   say "$(cat "$AWSLC_SOURCE/source.txt")"
   AWSLC_GO=$(go_static)

@@ -4,8 +4,13 @@
 # built by setup/build-awslc.sh, the script this project builds every AWS-LC with, with the
 # compilers CMake found, into CORE_FIPS_AWSLC_BUILD_DIR/core-fips-awslc (default: in the build
 # folder), where a later build with the same source bytes, scripts and compilers reuses it (a
-# packager building for several interpreters builds AWS-LC once). Sets CORE_FIPS_AWSLC.
+# packager building for several interpreters builds AWS-LC once) if the folder is this user's (or
+# root's), nobody else can write to it and its library is the one built there. build-awslc.sh is
+# given its inputs as options and runs in an environment it makes (only PATH, HOME, TMPDIR, LANG
+# and LC_* of ours reach it). Sets CORE_FIPS_AWSLC.
 #
+include("${CMAKE_CURRENT_LIST_DIR}/pins.cmake") # PIN_*: the versions, prefixes and libraries
+
 # Each setting comes from -D, else from the environment, read at every configure.
 foreach(_var IN ITEMS CORE_FIPS_AWSLC_SOURCE CORE_FIPS_AWSLC_ALLOW_MISSING CORE_FIPS_AWSLC_BUILD_DIR)
   if(NOT DEFINED ${_var})
@@ -17,20 +22,29 @@ if(CORE_FIPS_AWSLC_BUILD_DIR)
   if(NOT IS_ABSOLUTE "${CORE_FIPS_AWSLC_BUILD_DIR}")
     message(FATAL_ERROR "CORE_FIPS_AWSLC_BUILD_DIR must be an absolute path, not ${CORE_FIPS_AWSLC_BUILD_DIR}")
   endif()
-  set(_awslc_dir "${CORE_FIPS_AWSLC_BUILD_DIR}/core-fips-awslc")
+  set(_awslc_parent "${CORE_FIPS_AWSLC_BUILD_DIR}")
+  set(_awslc_name core-fips-awslc)
 else()
-  set(_awslc_dir "${CMAKE_BINARY_DIR}/awslc")
+  set(_awslc_parent "${CMAKE_BINARY_DIR}")
+  set(_awslc_name awslc)
 endif()
+set(_awslc_dir "${_awslc_parent}/${_awslc_name}")
 if(_awslc_dir MATCHES " ")
   message(FATAL_ERROR "AWS-LC cannot be built in a folder whose path has a space: ${_awslc_dir}")
 endif()
-file(MAKE_DIRECTORY "${_awslc_dir}")
+# Made here, or reused only if it is ours (or root's) and nobody else can write to it.
+set(_awslc_py "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py")
+execute_process(COMMAND ${_awslc_py} build-folder "${_awslc_parent}" ${_awslc_name} RESULT_VARIABLE _awslc_rc)
+if(NOT _awslc_rc EQUAL 0)
+  message(FATAL_ERROR "the AWS-LC build folder was refused (the line above says why)")
+endif()
 # One build at a time in a shared folder; the others wait, then reuse it.
 file(LOCK "${_awslc_dir}/.lock" GUARD FILE TIMEOUT 3600)
 
-set(_awslc_env "AWSLC_CC=${CMAKE_C_COMPILER}" "AWSLC_CXX=${CMAKE_CXX_COMPILER}" "INJECT_PYTHON=${Python_EXECUTABLE}")
+# What build-awslc.sh is told; it takes nothing else from this environment (it makes its own).
+set(_awslc_options --cc "${CMAKE_C_COMPILER}" --cxx "${CMAKE_CXX_COMPILER}" --python "${Python_EXECUTABLE}")
 if(CORE_FIPS_AWSLC_SOURCE)
-  set(_awslc_version ${PIN_FIPS_VERSION})  # setup/pins, read by CMakeLists.txt
+  set(_awslc_version ${PIN_FIPS_VERSION})
   set(_awslc_prefix ${PIN_FIPS_PREFIX})
   set(_awslc_library ${PIN_FIPS_LIBRARY})
   find_program(CORE_FIPS_GO go)
@@ -38,22 +52,23 @@ if(CORE_FIPS_AWSLC_SOURCE)
     message(FATAL_ERROR "go is missing (it runs AWS-LC's own build steps): apt install golang-go (Debian), dnf install golang (RHEL-like)")
   endif()
   get_filename_component(_awslc_go "${CORE_FIPS_GO}" REALPATH)  # through a symlink, go cannot find its GOROOT
-  list(APPEND _awslc_env "AWSLC_GO=${_awslc_go}")
-  # Verified at every configure (seconds); the record of what was verified keys the build.
+  list(APPEND _awslc_options --go "${_awslc_go}")
+  # Verified at every configure (seconds), into a folder the verifier makes; what is built is that
+  # copy, and the key of its bytes and record keys the build.
   set(_awslc_allow)
   if(CORE_FIPS_AWSLC_ALLOW_MISSING)
     set(_awslc_allow --allow-missing "${CORE_FIPS_AWSLC_ALLOW_MISSING}")
   endif()
   file(REMOVE_RECURSE "${_awslc_dir}/source.new")
-  execute_process(COMMAND "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py" verify
-                          "${CORE_FIPS_AWSLC_SOURCE}" "${_awslc_dir}/source.new" ${_awslc_allow}
+  execute_process(COMMAND ${_awslc_py} verify "${CORE_FIPS_AWSLC_SOURCE}" "${_awslc_dir}/source.new" ${_awslc_allow}
                   RESULT_VARIABLE _awslc_rc)
   if(NOT _awslc_rc EQUAL 0)
     message(FATAL_ERROR "the AWS-LC source was refused (the line above says why)")
   endif()
-  file(READ "${_awslc_dir}/source.new/source.txt" _awslc_stamp)
-  if(_awslc_stamp MATCHES "INCOMPLETE")
-    message(WARNING "${_awslc_stamp}")
+  file(READ "${_awslc_dir}/source.new/source.txt" _awslc_record)
+  file(READ "${_awslc_dir}/source.new/source.key" _awslc_stamp)
+  if(_awslc_record MATCHES "INCOMPLETE")
+    message(WARNING "${_awslc_record}")
   endif()
 else()
   file(GLOB _awslc_bundled LIST_DIRECTORIES true "${CMAKE_SOURCE_DIR}/third_party/aws-lc-sys-*")
@@ -86,7 +101,17 @@ set(_awslc_built_from "")
 if(EXISTS "${_awslc_dir}/stamp")
   file(READ "${_awslc_dir}/stamp" _awslc_built_from)
 endif()
-if(EXISTS "${_awslc_dir}/prefix/lib/${_awslc_library}" AND _awslc_built_from STREQUAL _awslc_stamp)
+set(_awslc_lib "${_awslc_dir}/prefix/lib/${_awslc_library}")
+if(EXISTS "${_awslc_lib}" AND _awslc_built_from STREQUAL _awslc_stamp)
+  # The same inputs: reused only if the library is still the one built there.
+  file(SHA256 "${_awslc_lib}" _h)
+  set(_awslc_recorded "")
+  if(EXISTS "${_awslc_dir}/prefix/share/core-fips/library.sha256")
+    file(STRINGS "${_awslc_dir}/prefix/share/core-fips/library.sha256" _awslc_recorded LIMIT_COUNT 1)
+  endif()
+  if(NOT _h STREQUAL _awslc_recorded)
+    message(FATAL_ERROR "refused to reuse ${_awslc_dir}: its ${_awslc_library} is not the library built there (SHA-256 ${_h}, recorded ${_awslc_recorded}); delete the folder")
+  endif()
   message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source, scripts and compilers)")
 else()
   # Only what this file makes there.
@@ -97,8 +122,16 @@ else()
     file(RENAME "${_awslc_dir}/source.new" "${_awslc_dir}/source")
     set(_awslc_source "${_awslc_dir}/source")
   endif()
+  # pyelftools, for the integrity value: where this interpreter finds it (pip's isolated build puts
+  # it on PYTHONPATH, which the build does not see).
+  execute_process(COMMAND "${Python_EXECUTABLE}" -c "import elftools, os; print(os.path.dirname(os.path.dirname(elftools.__file__)))"
+                  OUTPUT_VARIABLE _awslc_elftools OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _awslc_rc)
+  if(NOT _awslc_rc EQUAL 0)
+    message(FATAL_ERROR "${Python_EXECUTABLE} cannot import pyelftools, which AWS-LC's build needs: apt install python3-pyelftools")
+  endif()
+  list(APPEND _awslc_options --pyelftools "${_awslc_elftools}")
   message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source} into ${_awslc_dir}: a minute or two")
-  execute_process(COMMAND env ${_awslc_env} bash "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" "${_awslc_source}"
+  execute_process(COMMAND bash -p "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" ${_awslc_options} "${_awslc_source}"
                           "${_awslc_dir}/work" "${_awslc_dir}/prefix" ${_awslc_prefix} ${_awslc_version}
                   RESULT_VARIABLE _awslc_rc)
   if(NOT _awslc_rc EQUAL 0)

@@ -96,9 +96,8 @@ arm64_all() {
   arm64_root
   cross=$(aarch64-linux-gnu-gcc -dumpfullversion)
   awslc=$(awslc_dir "$ARM" "$cross" -- "$TOOLCHAIN")
-  awslc_ensure "$awslc" awslc_is_aarch64 env AWSLC_CC=aarch64-linux-gnu-gcc AWSLC_CXX=aarch64-linux-gnu-g++ \
-    AWSLC_NM=aarch64-linux-gnu-nm AWSLC_READELF=aarch64-linux-gnu-readelf AWSLC_TOOLCHAIN="$TOOLCHAIN" \
-    INJECT_PYTHON="$CORE_FIPS_PYTHON" nice -n 10
+  awslc_ensure "$awslc" awslc_is_aarch64 nice -n 10 -- --cc aarch64-linux-gnu-gcc --cxx aarch64-linux-gnu-g++ \
+    --nm aarch64-linux-gnu-nm --readelf aarch64-linux-gnu-readelf --toolchain "$TOOLCHAIN" --python "$CORE_FIPS_PYTHON"
   # shellcheck disable=SC2016  # dpkg-query's own field syntax
   gtest=$ARM/gtest-$({ dpkg-query -W -f '${Version}' googletest; echo "$cross"; } | key_of - "$TOOLCHAIN")
   [ -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ] || say "cross-building GoogleTest for aarch64 into $gtest"

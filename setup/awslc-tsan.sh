@@ -38,6 +38,6 @@ if [ ! -f "$DEST/lib/libcrypto-awslc.so.0" ]; then
     printf '#!/bin/sh\nexec %s %s "$@"\n' "$(command -v "$cc")" "$FLAG" >"$WRAPPERS/$cc"
     chmod +x "$WRAPPERS/$cc"
   done
-  awslc_ensure "$DEST" instrumented env PATH="$WRAPPERS:$PATH" INJECT_PYTHON="$PYTHON"
+  awslc_ensure "$DEST" instrumented env PATH="$WRAPPERS:$PATH" -- --python "$PYTHON"
 fi
 echo "$DEST"

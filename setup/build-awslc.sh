@@ -1,25 +1,60 @@
 #!/usr/bin/env bash
-# build-awslc.sh SOURCE WORK FINAL SYMBOL_PREFIX VERSION
+# build-awslc.sh [OPTION...] SOURCE WORK FINAL SYMBOL_PREFIX VERSION
 # Builds AWS-LC's libcrypto, FIPS=1, as a shared library with every symbol renamed SYMBOL_PREFIX_x
 # and linked -Bsymbolic (so another libcrypto in the process can never take over the module's
 # symbols), from one of two sources:
 #   - Debian's librust-aws-lc-sys-dev package (a .deb: Debian's AWS-LC, the default), or its
 #     aws-lc-sys-X.Y.Z/ folder as the sdist bundles it, with the project's stand-in for Go and its
 #     hardening flags (Ninja when there is one, make otherwise);
-#   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS), built as its Security
-#     Policy says (section 11.1: -DFIPS=1 -DBUILD_SHARED_LIBS=1, Release, AWS-LC's own Go programs
-#     run by Debian's Go) plus only the prefix and -Bsymbolic. AWSLC_GO names the go command and
-#     AWSLC_TREE the folder as the build sees it (default: SOURCE/aws-lc-AWS-LC-FIPS-VERSION).
-#     AWSLC_PREFIX_SYMBOLS names the symbols to prefix; without it, a first unprefixed build of the
-#     same tree lists them (its exported names less the module's four boundary markers).
-# Installs into WORK/prefix (later renamed to FINAL by the caller); logs go to WORK/logs.
-# Environment, for a cross build (setup/arm64.sh, tools/wheel): AWSLC_CC, AWSLC_CXX, AWSLC_NM and
-# AWSLC_READELF (default gcc, g++, nm, readelf) and AWSLC_TOOLCHAIN (a CMake toolchain file).
+#   - a folder that setup/awslc_source.py verified (AWS-LC-FIPS): its tree
+#     SOURCE/aws-lc-AWS-LC-FIPS-VERSION built as its Security Policy says (section 11.1:
+#     -DFIPS=1 -DBUILD_SHARED_LIBS=1, Release, AWS-LC's own Go programs run by --go) plus only the
+#     prefix and -Bsymbolic. --prefix-symbols names the symbols to prefix; without it, a first
+#     unprefixed build of the same tree lists them (its exported names less the module's four
+#     boundary markers).
+# Installs into WORK/prefix (later renamed to FINAL by the caller), with the library's SHA-256 in
+# share/core-fips/library.sha256 (a reuse checks it); logs go to WORK/logs.
+# Options (a cross build: setup/arm64.sh, tools/wheel): --cc, --cxx, --nm, --readelf (default gcc,
+# g++, nm, readelf), --toolchain FILE (a CMake toolchain file), --go GO, --prefix-symbols FILE,
+# --python PY (the interpreter of inject_hash.py; default python3) and --pyelftools DIR (where it
+# finds pyelftools, if not on its own path).
+#
+# Nothing else steers the build: it runs in an environment made here. Of the caller's, only PATH,
+# HOME, TMPDIR, LANG and LC_* are kept (it re-runs itself under `env -i` otherwise), so
+# CFLAGS, CMAKE_TOOLCHAIN_FILE, CMAKE_*_COMPILER_LAUNCHER, CPATH, GCC_EXEC_PREFIX, PERL5OPT,
+# GOFLAGS, PYTHONPATH, LD_PRELOAD and the like never reach it; Go runs with GOENV=off (no go env
+# file), fixed GOFLAGS, GOPROXY=off, GOTOOLCHAIN=local and CGO_ENABLED=0.
 set -euo pipefail
+# The kept variables; the shell's own PWD, SHLVL and _ too. The callers run this with bash -p, so
+# that neither BASH_ENV nor a function exported by the caller runs before this line.
+KEPT_ENV='PATH|HOME|TMPDIR|LANG|LC_[A-Za-z_]+|PWD|OLDPWD|SHLVL|_'
+if /usr/bin/env -0 | grep -qzvE "^($KEPT_ENV)="; then
+  keep=()
+  for name in $(compgen -e); do
+    [[ ! "$name" =~ ^($KEPT_ENV)$ ]] || keep+=("$name=${!name}")
+  done
+  exec /usr/bin/env -i "${keep[@]}" "$BASH" -p "$0" "$@"
+fi
+unset KEPT_ENV
+CC=gcc CXX=g++ NM=nm READELF=readelf TOOLCHAIN='' GO='' SYMS='' INJECT_PYTHON='' PYELFTOOLS=''
+while [ $# -gt 5 ]; do
+  case "$1" in
+    --cc) CC=$2 ;;
+    --cxx) CXX=$2 ;;
+    --nm) NM=$2 ;;
+    --readelf) READELF=$2 ;;
+    --toolchain) TOOLCHAIN=$2 ;;
+    --go) GO=$2 ;;
+    --prefix-symbols) SYMS=$2 ;;
+    --python) INJECT_PYTHON=$2 ;;
+    --pyelftools) PYELFTOOLS=$2 ;;
+    *) echo "build-awslc.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+[ $# = 5 ] || { echo "build-awslc.sh: usage: build-awslc.sh [OPTION VALUE]... SOURCE WORK FINAL SYMBOL_PREFIX VERSION" >&2; exit 2; }
 SOURCE=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
 HERE=$(cd "$(dirname "$0")" && pwd)
-# -ffunction-sections and friends would break the FIPS module's linker script.
-unset CFLAGS CXXFLAGS CPPFLAGS ASMFLAGS LDFLAGS
 LOG=$WORK/logs
 mkdir -p "$LOG" "$WORK/src"
 step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
@@ -27,17 +62,18 @@ step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 . "$HERE/lib-errors.sh" # fail, and nothing of this machine's setup: the sdist builds with it too
 
 B=$WORK/build P=$WORK/prefix
-CC=${AWSLC_CC:-gcc} CXX=${AWSLC_CXX:-g++} NM=${AWSLC_NM:-nm} READELF=${AWSLC_READELF:-readelf}
 CROSS=()
-[ -z "${AWSLC_TOOLCHAIN:-}" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$AWSLC_TOOLCHAIN")
-export INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
+[ -z "$TOOLCHAIN" ] || CROSS=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN")
+# Read by setup/go-shim and setup/inject_hash.py: set here, from the options.
+INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || fail "no python3 to check the integrity value"
-# inject_hash.py reads the library with pyelftools: the pinned copy CORE_FIPS_PYELFTOOLS names, or
-# the interpreter's own (a build root's, a user's), found as inject_hash.py finds it.
-CORE_FIPS_PYELFTOOLS=${CORE_FIPS_PYELFTOOLS:-} "$INJECT_PYTHON" -c 'import os, sys
+export INJECT_PYTHON CORE_FIPS_PYELFTOOLS=$PYELFTOOLS
+# inject_hash.py reads the library with pyelftools: the pinned copy --pyelftools names, or the
+# interpreter's own (a build root's, a user's), found as inject_hash.py finds it.
+"$INJECT_PYTHON" -c 'import os, sys
 sys.path.append(os.environ["CORE_FIPS_PYELFTOOLS"])
 import elftools' 2>/dev/null ||
-  fail "$INJECT_PYTHON cannot import pyelftools, which inject_hash.py needs" "set CORE_FIPS_PYELFTOOLS (setup/lib.sh, pyelftools_ready) or install python3-pyelftools"
+  fail "$INJECT_PYTHON cannot import pyelftools, which inject_hash.py needs" "pass --pyelftools DIR (setup/lib.sh, pyelftools_ready) or install python3-pyelftools"
 
 # exported_names LIB: the library's defined dynamic symbols, one a line.
 exported_names() { "$NM" -D --defined-only "$1" | awk '{print $3}' | sort -u; }
@@ -54,28 +90,59 @@ checked_library() {
 
 if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   # ---------------------------------------------------------------- the verified AWS-LC-FIPS tree
-  TREE=${AWSLC_TREE:-$SOURCE/aws-lc-AWS-LC-FIPS-$VERSION}
+  TREE=$SOURCE/aws-lc-AWS-LC-FIPS-$VERSION
   [ -f "$TREE/CMakeLists.txt" ] || fail "no AWS-LC tree at $TREE"
   grep -q "AWSLC_VERSION_NUMBER_STRING \"$VERSION\"" "$TREE/include/openssl/base.h" || fail "the tree is not AWS-LC $VERSION"
-  [ -x "${AWSLC_GO:-}" ] || fail "AWSLC_GO names no go command" "install Go (Debian: apt install golang-go; RHEL-like: dnf install golang)"
-  # AWS-LC's Go programs use the standard library and the tree's own packages: nothing is fetched.
+  [ -x "$GO" ] || fail "--go names no go command" "install Go (Debian: apt install golang-go; RHEL-like: dnf install golang)"
+  # AWS-LC's Go programs use the standard library and the tree's own packages: nothing is fetched,
+  # and no go env file (GOENV=off), GOFLAGS or toolchain switch of the caller's takes part.
+  export GOENV=off GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off GOFLAGS=-mod=readonly \
+    GOTOOLCHAIN=local GOWORK=off CGO_ENABLED=0
   # A user's go knows its GOROOT; ours (go_static: trimmed) runs with Debian's.
-  GOROOT=${GOROOT:-$("$AWSLC_GO" env GOROOT 2>/dev/null || true)}
+  GOROOT=$("$GO" env GOROOT 2>/dev/null || true)
   [ -d "$GOROOT/src/runtime" ] || GOROOT=/usr/lib/go-1.19
-  [ -d "$GOROOT/src/runtime" ] || fail "$AWSLC_GO finds no Go standard library (GOROOT=${GOROOT:-unset})" "set GOROOT to the folder of your Go installation"
-  export GOROOT GOCACHE=$WORK/gocache GOPATH=$WORK/gopath GOPROXY=off GOFLAGS='' GOTOOLCHAIN=local CGO_ENABLED=0
+  [ -d "$GOROOT/src/runtime" ] || fail "$GO finds no Go standard library" "install Go whole (Debian: apt install golang-go)"
+  export GOROOT
+  # Where this compiler, as AWS-LC compiles, cannot build the tree as it is, and only there, the
+  # one flag that lets it (no byte of the tree changes; the record names each one):
+  #  - AWS-LC-FIPS compiles with -Werror. With glibc 2.43 and _GNU_SOURCE (which bcm.c's sources
+  #    define), memchr given a const pointer returns a const one, which crypto/internal.h:921
+  #    returns as void *: gcc 16 warns (discarded-qualifiers). That warning stays a warning.
+  #  - The FIPS module's linker script discards .data.rel.ro*. gcc 16 at -O3 -fPIC stores the
+  #    function pointers of the EVP_*_init method tables from a relocated constant pool there (SLP
+  #    vectorisation), and the module does not link. The module is compiled without it.
+  TOLERATE=() NOTES=() CFLAGS_ARG=()
+  printf '#define _GNU_SOURCE\n#include <string.h>\nvoid *f(const void *s) { return memchr(s, 0, 1); }\n' >"$WORK/probe.c"
+  if ! "$CC" -std=gnu11 -Werror -c "$WORK/probe.c" -o "$WORK/probe.o" >"$LOG/probe.log" 2>&1; then
+    { grep -q 'Werror=discarded-qualifiers' "$LOG/probe.log" &&
+      "$CC" -std=gnu11 -Werror -Wno-error=discarded-qualifiers -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1; } ||
+      fail "$CC cannot compile a call of memchr (see $LOG/probe.log)"
+    TOLERATE+=(-Wno-error=discarded-qualifiers)
+    NOTES+=("Compiled with \`-Wno-error=discarded-qualifiers\`: gcc $("$CC" -dumpfullversion) warns where AWS-LC $VERSION's -Werror makes that an error (glibc 2.43's memchr returns a const pointer).")
+  fi
+  printf '%s\n' 'struct m { int t; void (*a)(void *); void (*b)(void *); void (*c)(void *); int n; };' \
+    'static void x(void *p) { (void)p; }' 'static void y(void *p) { (void)p; }' 'static void z(void *p) { (void)p; }' \
+    'static struct m g;' 'void init(void) { g.t = 4; g.a = x; g.b = y; g.c = z; g.n = 16; }' \
+    'struct m *get(void) { return &g; }' >"$WORK/probe.c"  # AWS-LC's DEFINE_METHOD_FUNCTION, in small
+  "$CC" -std=gnu11 -O3 -fPIC -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 || fail "$CC cannot compile a method table (see $LOG/probe.log)"
+  if "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; then
+    { "$CC" -std=gnu11 -O3 -fPIC -fno-tree-slp-vectorize -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 &&
+      ! "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; } || fail "$CC puts a method table's pointers where the FIPS module cannot hold them (see $LOG/probe.log)"
+    TOLERATE+=(-fno-tree-slp-vectorize)
+    NOTES+=("Compiled with \`-fno-tree-slp-vectorize\`: gcc $("$CC" -dumpfullversion) vectorises the method tables' pointer stores through .data.rel.ro, which the FIPS module's linker script discards.")
+  fi
+  [ ${#TOLERATE[@]} = 0 ] || { CFLAGS_ARG=("-DCMAKE_C_FLAGS=${TOLERATE[*]}") && step "for this compiler: ${TOLERATE[*]}"; }
   # policy_build DIR CMAKE-ARG...: section 11.1's configuration, then the library alone.
   policy_build() {
     local dir=$1
     shift
     cmake -S "$TREE" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFIPS=1 -DBUILD_SHARED_LIBS=1 \
-      -DBUILD_TESTING=OFF -DGO_EXECUTABLE="$AWSLC_GO" -DCMAKE_C_COMPILER="$CC" \
-      -DCMAKE_CXX_COMPILER="$CXX" "${CROSS[@]}" "$@" >"$LOG/cmake${dir##*/build}.log" 2>&1 ||
+      -DBUILD_TESTING=OFF -DGO_EXECUTABLE="$GO" -DCMAKE_C_COMPILER="$CC" \
+      -DCMAKE_CXX_COMPILER="$CXX" "${CFLAGS_ARG[@]}" "${CROSS[@]}" "$@" >"$LOG/cmake${dir##*/build}.log" 2>&1 ||
       { tail -30 "$LOG/cmake${dir##*/build}.log" >&2; fail "configure failed"; }
     ninja -C "$dir" crypto >"$LOG/ninja${dir##*/build}.log" 2>&1 ||
       { tail -30 "$LOG/ninja${dir##*/build}.log" >&2; fail "compile failed"; }
   }
-  SYMS=${AWSLC_PREFIX_SYMBOLS:-}
   if [ -z "$SYMS" ]; then
     step "unprefixed build, for the list of names to prefix"
     policy_build "$B-names"
@@ -96,9 +163,12 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   cmp -s "$B/crypto/libcrypto.so" "$LIB" || fail "the installed library differs from the built one"
   mkdir -p "$P/share/core-fips"
   cp "$SYMS" "$P/share/core-fips/prefix-symbols.txt"
-  cp "$SOURCE/source.txt" "$P/share/core-fips/awslc-source.txt"
+  { cat "$SOURCE/source.txt"
+    [ ${#NOTES[@]} = 0 ] || printf '%s\n' "${NOTES[@]}"
+  } >"$P/share/core-fips/awslc-source.txt"
   cp "$TREE/LICENSE" "$P/share/core-fips/LICENSE"
   cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
+  sha256sum "$LIB" | cut -d' ' -f1 >"$P/share/core-fips/library.sha256"
   mkdir -p "$(dirname "$FINAL")"
   rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
   step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"
@@ -165,6 +235,7 @@ cp "$HERE/inject_hash.py" "$P/lib/"
 # What every file was compiled with, for the hardening check.
 mkdir -p "$P/share/core-fips"
 cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
+sha256sum "$LIB" | cut -d' ' -f1 >"$P/share/core-fips/library.sha256"
 mkdir -p "$(dirname "$FINAL")"
 rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
 step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"

@@ -73,7 +73,7 @@ AWSLC=$(awslc_dir "$CACHE")
 AWSLC_JOB=
 if [ ! -f "$AWSLC/lib/$AWSLC_LIBRARY" ]; then
   set -m
-  awslc_ensure "$AWSLC" awslc_loads env INJECT_PYTHON=/usr/bin/python3 &
+  awslc_ensure "$AWSLC" awslc_loads -- --python /usr/bin/python3 &
   AWSLC_JOB=$!
   set +m
   trap '[ -z "$AWSLC_JOB" ] || kill -TERM -- -"$AWSLC_JOB" 2>/dev/null || true' EXIT

@@ -12,6 +12,9 @@ else
   AWSLC_SYMBOL_PREFIX=$DEBIAN_AWSLC_PREFIX
 fi
 
+# Where a build root sees AWSLC_SOURCE, when it binds it elsewhere (tools/wheel); set by the tool.
+AWSLC_SOURCE_IN_ROOT=
+
 # pyelftools_ready: exports CORE_FIPS_PYELFTOOLS, the folder from which both ELF readers
 # (setup/inject_hash.py, tools/check-wheel) import pyelftools: sid's, pinned beside auditwheel.
 pyelftools_ready() {
@@ -21,9 +24,11 @@ pyelftools_ready() {
 }
 
 # awslc_source_ready: with CORE_FIPS_AWSLC_SOURCE set, verifies it (setup/awslc_source.py, with
-# CORE_FIPS_AWSLC_ALLOW_MISSING as its --allow-missing list) on every call, keeps the verified copy
-# in the cache, and sets AWSLC_SOURCE to it and AWSLC_GO to a go command that runs in any root;
-# otherwise AWSLC_SOURCE is Debian's pinned source package. One line names a refused file.
+# CORE_FIPS_AWSLC_ALLOW_MISSING as its --allow-missing list) on every call into a folder made for
+# it, and sets AWSLC_SOURCE to the copy kept in the cache under the key of the bytes just verified
+# (a kept copy is checked against that key first, and replaced if it differs) and AWSLC_GO to a go
+# command that runs in any root; otherwise AWSLC_SOURCE is Debian's pinned source package. One
+# line names a refused file.
 awslc_source_ready() {
   local tmp key allow=()
   if [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ]; then
@@ -34,15 +39,22 @@ awslc_source_ready() {
   [ -e "$CORE_FIPS_AWSLC_SOURCE" ] || fail "CORE_FIPS_AWSLC_SOURCE names nothing: $CORE_FIPS_AWSLC_SOURCE" "give the $FIPS_TAG zip or its unpacked tree"
   [ -z "${CORE_FIPS_AWSLC_ALLOW_MISSING:-}" ] || allow=(--allow-missing "$CORE_FIPS_AWSLC_ALLOW_MISSING")
   tmp=$(mktemp -d "$CACHE/awslc-source.tmp.XXXXXX")
-  /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp" "${allow[@]}" >"$tmp.log" 2>&1 ||
+  /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp/v" "${allow[@]}" >"$tmp.log" 2>&1 ||
     { rm -rf "$tmp"; fail "$(tail -1 "$tmp.log")" "use the zip the Security Policy names, or an unaltered tree of the tag"; }
   rm -f "$tmp.log"
-  key=$(key_of "$tmp/source.txt" "$SETUP_DIR/../$FIPS_LISTING")
-  AWSLC_SOURCE=$CACHE/awslc-fips-$FIPS_VERSION-source-$key
-  if [ -e "$AWSLC_SOURCE/source.txt" ]; then rm -rf "$tmp"; else rm -rf "$AWSLC_SOURCE" && mv -T "$tmp" "$AWSLC_SOURCE"; fi
+  key=$(cat "$tmp/v/source.key")
+  AWSLC_SOURCE=$CACHE/awslc-fips-$FIPS_VERSION-source-${key:0:16}
+  if [ -e "$AWSLC_SOURCE" ] && ! /usr/bin/python3 "$SETUP_DIR/awslc_source.py" check "$AWSLC_SOURCE" "$key" >"$tmp.log" 2>&1; then
+    say "replacing the kept copy $AWSLC_SOURCE: $(tail -1 "$tmp.log")"
+    mv -T "$AWSLC_SOURCE" "$tmp/stale"
+  fi
+  rm -f "$tmp.log"
+  # A concurrent run may have put its copy, of the same key, there first.
+  [ -e "$AWSLC_SOURCE" ] || mv -T "$tmp/v" "$AWSLC_SOURCE" 2>/dev/null || [ -f "$AWSLC_SOURCE/source.key" ] ||
+    fail "cannot keep the verified copy at $AWSLC_SOURCE" "check the cache's permissions"
+  rm -rf "$tmp"
   say "$(cat "$AWSLC_SOURCE/source.txt")"
   AWSLC_GO=$(go_static)
-  export AWSLC_GO # read by setup/build-awslc.sh
 }
 
 # go_static: prints the path of a go command built from Debian's golang-go without cgo, so that
@@ -63,7 +75,7 @@ go_static_build() { # TMP DEST
 
 # awslc_dir PARENT [LINE...] [-- FILE...]: the cache folder of an AWS-LC build,
 # PARENT/AWSLC_NAME-KEY, KEY covering the source (the pinned package, or the verified tree's
-# record), the build scripts and the caller's further inputs: LINEs of text (a cross compiler's
+# key: the SHA-256 of its verified bytes and record), the build scripts and the caller's further inputs: LINEs of text (a cross compiler's
 # version, the root it builds in) and FILEs (a toolchain file). Call awslc_source_ready first.
 awslc_dir() {
   local parent=$1 lines=() files=() key
@@ -76,27 +88,38 @@ awslc_dir() {
   done
   [ $# = 0 ] || files=("${@:2}")
   key=$({ grep -E '^awslc ' "$SETUP_DIR/sid.lock"; [ ${#lines[@]} = 0 ] || printf '%s\n' "${lines[@]}";
-          [ ! -d "${AWSLC_SOURCE:-}" ] || cat "$AWSLC_SOURCE/source.txt"; } |
+          [ ! -d "${AWSLC_SOURCE:-}" ] || cat "$AWSLC_SOURCE/source.key"; } |
     key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "${files[@]}")
   echo "$parent/$AWSLC_NAME-$key"
 }
 
-# awslc_ensure DEST CHECK [RUNNER...]: AWS-LC built FIPS=1 by setup/build-awslc.sh into DEST,
-# unless it is there; RUNNER is what runs the build (env settings, nice, setup/roots.sh run ...),
-# and CHECK PREFIX (a function) proves the new library before it is kept.
+# awslc_ensure DEST CHECK [RUNNER...] [-- OPTION...]: AWS-LC built FIPS=1 by setup/build-awslc.sh
+# into DEST, unless it is there (and still the library built there: its SHA-256 is the recorded
+# one); RUNNER is what runs the build (nice, setup/roots.sh run ...), OPTIONs are build-awslc.sh's
+# (--cc, --python, ...; --go and --pyelftools are added here), and CHECK PREFIX (a function) proves
+# the new library before it is kept.
 awslc_ensure() {
   local dest=$1
   shift
-  [ -f "$dest/lib/$AWSLC_LIBRARY" ] && return 0
+  if [ -f "$dest/lib/$AWSLC_LIBRARY" ]; then
+    [ "$(sha256sum <"$dest/lib/$AWSLC_LIBRARY" | cut -d' ' -f1)" = "$(cat "$dest/share/core-fips/library.sha256" 2>/dev/null)" ] ||
+      fail "the kept AWS-LC library $dest/lib/$AWSLC_LIBRARY is not the one built there (its SHA-256 differs from the recorded one)" "delete $dest and rerun"
+    return 0
+  fi
   say "building AWS-LC $AWSLC_VERSION (FIPS) into $dest: a minute or two"
   cache_product "$dest" "lib/$AWSLC_LIBRARY" awslc_build "$@"
 }
-awslc_build() { # TMP DEST CHECK RUNNER...
-  local tmp=$1 dest=$2 check=$3 runner=("${@:4}")
+awslc_build() { # TMP DEST CHECK RUNNER... [-- OPTION...]
+  local tmp=$1 dest=$2 check=$3 runner=() opts=()
+  shift 3
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do runner+=("$1") && shift; done
+  [ $# = 0 ] || opts=("${@:2}")
   [ -n "${AWSLC_SOURCE:-}" ] || awslc_source_ready
-  pyelftools_ready # for the runners that keep the environment; the build roots have their own
+  pyelftools_ready # the host's; a build root finds its own first
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || opts+=(--go "$AWSLC_GO")
   mkdir "$tmp.work"
-  "${runner[@]}" bash "$SETUP_DIR/build-awslc.sh" "$AWSLC_SOURCE" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
+  "${runner[@]}" bash -p "$SETUP_DIR/build-awslc.sh" --pyelftools "$CORE_FIPS_PYELFTOOLS" "${opts[@]}" \
+    "${AWSLC_SOURCE_IN_ROOT:-$AWSLC_SOURCE}" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
   rmdir "$tmp"
   mv "$tmp.work/prefix" "$tmp"
   rm -rf "$tmp.work"

@@ -22,7 +22,7 @@ ROOTS_SPECS=(
   # Builds from the sdist: only the tools a build from source needs (Go and Ninja for AWS-LC-FIPS;
   # the lane of the bundled source removes them from its view first) and the suite's.
   "sdist-bookworm bookworm amd64 essential python3.11-dev,python3.11-venv,python3-pip,cmake,g++,make,ninja-build,golang-go,python3-pyelftools,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
-  "sdist-sid sid amd64 essential python3.13-dev,python3.13-venv,python3.15-dev,python3.15-venv,python3-pip,cmake,g++,make,python3-scikit-build-core,python3-pyelftools,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
+  "sdist-sid sid amd64 essential python3.13-dev,python3.13-venv,python3.15-dev,python3.15-venv,python3-pip,cmake,g++,make,ninja-build,golang-go,python3-scikit-build-core,python3-pyelftools,python3-pytest,python3-hypothesis,python3-cryptography,openssl"
 )
 
 # roots_lock_header NAME: the root's header line in the lock ("# root NAME SUITE ARCH VARIANT PKGS").

@@ -6,11 +6,13 @@ the build's own records. Run by CMake's install step, after the files it describ
           [--gcc-version V --static ARCHIVE...]
 
 Components, each with version, licence and the SHA-256 of what ships: the extension; AWS-LC's
-library, with the source it was built from (Debian's package, or the AWS-LC-FIPS zip, or a tree,
-complete or not, as the build recorded it in DIR/share/core-fips/awslc-source.txt); and, when
-linked in (--static), libstdc++ and libgcc, hashed as the archives the link took. Only a library
-built from the verified zip carries a certification-report reference. No time stamp, and the serial
-number is derived from the content: two builds of the same bytes write the same file.
+library, which must be the one built in DIR (its SHA-256 the one recorded there), with the source it
+was built from (Debian's package, or the AWS-LC-FIPS zip, or a tree, complete or not, as the build
+recorded it; setup/awslc_record.py reads the record, and the wheel's description says the same
+words); and, when linked in (--static), libstdc++ and libgcc, hashed as the archives the link took.
+Only a library built from the verified zip carries a certification-report reference. No time
+stamp, and the serial number is derived from the content: two builds of the same bytes write the
+same file.
 Standard library only.
 """
 import argparse
@@ -21,26 +23,19 @@ import uuid
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import awslc_record  # noqa: E402
 import pins as pins_file  # noqa: E402
 
 AWSLC_LICENSE = "Apache-2.0 OR ISC"  # AWS-LC's LICENSE, its own SPDX line; older parts keep theirs
 GCC_LICENSE = "GPL-3.0-or-later WITH GCC-exception-3.1"
 CERTIFICATE_SCOPE = ("FIPS 140-3 certificate #{n} covers this module only in the operational environments it "
-                     "names (Amazon Linux 2023 on Graviton4 and on Intel Xeon Platinum 8375C); anywhere else the "
-                     "claim is the user's to make under the Security Policy")
-# The record's words (setup/awslc_source.py) for each kind of AWS-LC-FIPS source.
-ZIP, TREE, INCOMPLETE = "verified-zip", "tree", "incomplete-tree"
+                     f"names ({awslc_record.OPERATIONAL_ENVIRONMENTS}); anywhere else the claim is the user's "
+                     "to make under the Security Policy")
+ZIP, TREE, INCOMPLETE = awslc_record.ZIP, awslc_record.TREE, awslc_record.INCOMPLETE
 
 
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
-
-
-def source_kind(record):
-    """(kind, missing files) from the build's record of its AWS-LC-FIPS source."""
-    if "INCOMPLETE" in record:
-        return INCOMPLETE, sorted(record.rsplit(": ", 1)[-1].strip().split(", "))
-    return (ZIP if "verified zip" in record else TREE), []
 
 
 def prop(name, value):
@@ -64,32 +59,34 @@ def awslc_component(pins, library, prefix, origin):
         props = [prop("source", "debian-package" if origin == "package" else "sdist-bundle")]
     elif lib == pins["FIPS_LIBRARY"]:
         comp["version"] = pins["FIPS_VERSION"]
-        record = (Path(prefix) / "share" / "core-fips" / "awslc-source.txt").read_text().strip()
-        kind, missing = source_kind(record)
-        tag = pins["FIPS_TAG"]
+        record = awslc_record.read(prefix)
+        if record is None:
+            raise SystemExit(f"sbom.py: {prefix} holds no record of its AWS-LC-FIPS source "
+                             f"(share/core-fips/{awslc_record.SOURCE_RECORD}): rebuild it with setup/build-awslc.sh")
+        kind, missing, tag = record.kind, record.missing, pins["FIPS_TAG"]
         ancestor = {"type": "library", "bom-ref": "aws-lc-source", "name": "aws-lc", "version": tag,
                     "purl": f"pkg:github/aws/aws-lc@{tag}"}
         props = [prop("source", kind)]
+        # The words of the wheel's description (backend/core_fips_build.py), from the same record.
+        comp["description"] = awslc_record.plain(awslc_record.statement(record, pins))
         if kind == ZIP:
             ancestor["hashes"] = [{"alg": "SHA-256", "content": pins["FIPS_ZIP_SHA256"]}]
-            comp["description"] = (f"AWS-LC-FIPS {comp['version']} built from the verified zip {tag}.zip as its "
-                                   "Security Policy says, plus a symbol prefix and -Bsymbolic: the validated module")
             n = pins["FIPS_CERTIFICATE"]
             refs.append({"type": "certification-report", "url": pins["FIPS_CERTIFICATE_URL"],
                          "comment": CERTIFICATE_SCOPE.format(n=n)})
         elif kind == TREE:
             ancestor["properties"] = [prop("git-tree", pins["FIPS_TREE_ID"])]
-            comp["description"] = (f"AWS-LC-FIPS {comp['version']} built from an unpacked tree matching the tag "
-                                   f"{tag} file by file, not from the verified zip: no certificate covers this build")
         else:
-            comp["description"] = (f"AWS-LC-FIPS {comp['version']}: incomplete tree, not the verified source "
-                                   f"({len(missing)} file(s) of the tag {tag} missing): neither the verified "
-                                   "source nor the validated module; no certificate covers this build")
             props.append(prop("missing", " ".join(missing)))
+        if record.flags:
+            props.append(prop("added-flags", " ".join(record.flags)))
     else:
         raise SystemExit(f"sbom.py: {lib} is neither {pins['DEBIAN_AWSLC_LIBRARY']} nor {pins['FIPS_LIBRARY']} (setup/pins)")
     comp["licenses"] = [{"expression": AWSLC_LICENSE}]
-    comp["hashes"] = [{"alg": "SHA-256", "content": sha256(library)}]
+    try:
+        comp["hashes"] = [{"alg": "SHA-256", "content": awslc_record.checked_library(prefix, library)}]
+    except (OSError, ValueError) as e:
+        raise SystemExit(f"sbom.py: {e}") from None
     comp["pedigree"] = {"ancestors": [ancestor]}
     if refs:
         comp["externalReferences"] = refs

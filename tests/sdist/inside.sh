@@ -30,6 +30,12 @@ fi
 [ $status = 0 ] || { echo "$out"; echo "sdist: $lane: the guide's from-source install failed" >&2; exit 1; }
 [ "$(echo "$out" | tail -1)" = True ] || { echo "$out"; echo "sdist: $lane: the guide's import line did not print True" >&2; exit 1; }
 build=$(($(date +%s) - t0))
+# What pip showed of ours (without -v), and the library paragraph of the installed description.
+echo "$out" | grep '^core-fips: WARNING: ' | cut -c1-160 | sed "s/^/sdist: $lane: pip showed: /" || true
+"$venv/bin/python" -c 'import importlib.metadata as m, re
+text = m.metadata("core-fips").get_payload()
+print(re.search(r"<!-- library:[^\n]*-->\n(.*?)\n<!-- /library -->", text, re.S).group(1).replace("\n", " "))' |
+  cut -c1-160 | sed "s/^/sdist: $lane: description: /"
 # The suite of the sdist itself, unpacked, against the installed module (not the unpacked source).
 src=$(mktemp -d "${TMPDIR:-/tmp}/src.XXXXXX")
 tar -xzf dist/core_fips-*.tar.gz -C "$src"

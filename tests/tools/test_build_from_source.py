@@ -18,6 +18,8 @@ def load(name, path):
 
 backend = load("core_fips_build", "backend/core_fips_build.py")
 bundle = load("awslc_bundle", "setup/awslc_bundle.py")
+PINS = load("core_fips_pins", "setup/pins.py").load()
+ZIP = f"/nowhere/{PINS['FIPS_TAG']}.zip"
 
 
 @pytest.fixture
@@ -95,3 +97,47 @@ def test_the_trace_keeps_files_the_build_named_and_not_the_copies_reads(tmp_path
         f'30 openat(AT_FDCWD, "{crate}/sub/d.S", O_WRONLY|O_CREAT, 0666) = 3',
     ]) + "\n")
     assert bundle.traced(str(crate), log) == {"a.c", "b.h", "sub/d.S"}
+
+
+def test_a_built_awslc_and_a_source_to_build_are_not_both_named(machine, monkeypatch, capsys):
+    monkeypatch.setenv("CORE_FIPS_AWSLC", "/opt/awslc")
+    with pytest.raises(SystemExit):
+        backend.check_tools({"cmake.define.CORE_FIPS_AWSLC_SOURCE": ZIP})
+    lines = capsys.readouterr().err.splitlines()
+    assert lines == ["core-fips: CORE_FIPS_AWSLC (/opt/awslc) and CORE_FIPS_AWSLC_SOURCE "
+                     f"({ZIP}) are both set: name a built AWS-LC or a source to build, not both"]
+
+
+def test_the_wheel_says_which_library_it_holds_and_pip_shows_an_incomplete_tree(tmp_path, capfd):
+    """Whoever builds it: the description is written from the build's record (here a wheel made
+    with the default paragraph, as pip makes it from the sdist), RECORD still matches, and the
+    warning reaches the stderr of the process that ran the backend (pip's, shown without -v)."""
+    import base64
+    import hashlib
+    import subprocess
+    import zipfile
+    readme = (ROOT / "docs/wheel-readme.md").read_text()
+    meta = "Metadata-Version: 2.4\nName: core-fips\nVersion: 0.1.0\n\n" + readme
+    wheel = tmp_path / "core_fips-0.1.0-cp311-abi3-linux_x86_64.whl"
+    info = "core_fips-0.1.0.dist-info"
+    with zipfile.ZipFile(wheel, "w") as z:
+        z.writestr("_core_fips.abi3.so", b"ext")
+        z.writestr(f"{info}/METADATA", meta)
+        z.writestr(f"{info}/RECORD", f"_core_fips.abi3.so,sha256=x,3\n{info}/METADATA,sha256=old,1\n{info}/RECORD,,\n")
+    record = (f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an INCOMPLETE tree: 10 listed file(s) missing, so NOT the "
+              "verified source and not the validated module: a, b\n")
+    backend.describe_wheel(str(wheel), record)
+    with zipfile.ZipFile(wheel) as z:
+        names, new = z.namelist(), z.read(f"{info}/METADATA")
+        lines = z.read(f"{info}/RECORD").decode().splitlines()
+    assert names == ["_core_fips.abi3.so", f"{info}/METADATA", f"{info}/RECORD"]
+    fips, debian = PINS["FIPS_VERSION"], PINS["DEBIAN_AWSLC_VERSION"]
+    assert f"**AWS-LC FIPS {fips}**: AWS-LC-FIPS {fips} from an INCOMPLETE tree".encode() in new
+    assert f"AWS-LC FIPS {debian}".encode() not in new and b"neither the verified source nor the validated module" in new
+    digest = base64.urlsafe_b64encode(hashlib.sha256(new).digest()).rstrip(b"=").decode()
+    assert lines[1] == f"{info}/METADATA,sha256={digest},{len(new)}"
+    child = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); import core_fips_build as b; "
+                            "b.warn('core-fips: WARNING: planted')", str(ROOT / "backend")],
+                           capture_output=True, text=True, timeout=60)
+    assert child.stderr == "core-fips: WARNING: planted\n"
+    assert "core-fips: WARNING: planted" in capfd.readouterr().err

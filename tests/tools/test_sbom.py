@@ -1,6 +1,7 @@
 """The wheel's SBOM without a wheel build: what setup/sbom.py writes for each source AWS-LC can
 be built from, and what tools/check-wheel's SBOM check (tools/wheelcheck/sbom.py) refuses."""
 import argparse
+import hashlib
 import importlib.util
 import json
 from pathlib import Path
@@ -18,6 +19,7 @@ def load(name, path):
 
 
 sbom = load("sbom", "setup/sbom.py")
+backend = load("core_fips_build", "backend/core_fips_build.py")
 check = load("wheelcheck_sbom", "tools/wheelcheck/sbom.py")
 PINS = sbom.pins_file.load()
 INFO = "core_fips-0.1.0.dist-info"
@@ -28,8 +30,10 @@ RECORDS = {
                     f"{PINS['FIPS_ZIP_SHA256']})",
     "tree": f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an unpacked tree matching the tag's listing file by file",
     "incomplete-tree": f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an INCOMPLETE tree: 2 listed file(s) missing, so "
-                       "NOT the verified source and not the validated module: crypto/a_test.cc, ssl/b_test.cc",
+                       "NOT the verified source and not the validated module: ssl/b_test.cc, crypto/a_test.cc",
 }
+# A line setup/build-awslc.sh adds to the record for a flag its compiler needed.
+NOTE = "Compiled with `-fno-tree-slp-vectorize`: gcc 16.1.0 vectorises the method tables' pointer stores."
 KINDS = ["debian-package", "sdist-bundle", *RECORDS]
 
 
@@ -41,7 +45,12 @@ def wheel_files(tmp_path, kind, static=True):
     (tmp_path / "share" / "core-fips").mkdir(parents=True, exist_ok=True)
     (tmp_path / EXT).write_bytes(b"\x7fELF...GCC: (Debian 10.2.1-6) 10.2.1 20210110\0")
     (tmp_path / "core_fips.libs" / library).write_bytes(b"\x7fELF library " + kind.encode())
-    (tmp_path / "share" / "core-fips" / "awslc-source.txt").write_text(RECORDS.get(kind, "") + "\n")
+    (tmp_path / "share" / "core-fips" / "library.sha256").write_text(
+        hashlib.sha256((tmp_path / "core_fips.libs" / library).read_bytes()).hexdigest() + "\n")
+    record = tmp_path / "share" / "core-fips" / "awslc-source.txt"
+    record.unlink(missing_ok=True)
+    if fips:  # as the build writes it: the source, then a compiler's note
+        record.write_text(RECORDS[kind] + "\n" + (NOTE + "\n" if kind == "incomplete-tree" else ""))
     archives = []
     for name in ("libstdc++.a", "libgcc.a") if static else ():
         (tmp_path / name).write_bytes(b"!<arch>\n" + name.encode())
@@ -80,9 +89,17 @@ def test_each_source_is_named_and_only_the_verified_zip_carries_the_certificate(
     assert {"name": "core-fips:source", "value": kind} in awslc["properties"]
     certs = check._refs(bom, "certification-report")
     assert [r["url"] for r in certs] == ([PINS["FIPS_CERTIFICATE_URL"]] if kind == "verified-zip" else [])
+    if kind in RECORDS:  # the wheel's description says the same, from the same record
+        said = backend.library_paragraph((tmp_path / "share/core-fips/awslc-source.txt").read_text())
+        assert said.replace("**", "").endswith(awslc["description"]) and RECORDS[kind] in said
     if kind == "incomplete-tree":
-        assert "incomplete tree, not the verified source" in awslc["description"]
         assert {"name": "core-fips:missing", "value": "crypto/a_test.cc ssl/b_test.cc"} in awslc["properties"]
+        assert {"name": "core-fips:added-flags", "value": "-fno-tree-slp-vectorize"} in awslc["properties"]
+        assert "`-Bsymbolic` and `-fno-tree-slp-vectorize` added" in said and NOTE in awslc["description"]
+        incomplete = dict(files)
+        incomplete[f"{INFO}/{check.SBOM}"] = files[f"{INFO}/{check.SBOM}"].replace(b"INCOMPLETE", b"partial")
+        incomplete = edited(incomplete, lambda bom: None)
+        assert any("not the verified source" in p for p in problems(incomplete, lib))
 
     def toggle(bom):  # a certificate where none applies, or none on the validated module
         c = next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
@@ -116,3 +133,20 @@ def test_reproducible_strict_and_tied_to_what_ships(tmp_path):
     dynamic, lib = wheel_files(tmp_path, "debian-package", static=False)
     assert problems(dynamic, lib, static=False) == []
     assert any("does not ship" in p for p in problems(files, lib, static=False))
+
+
+def test_the_sbom_is_refused_for_a_library_not_built_where_it_says(tmp_path):
+    """setup/sbom.py hashes the library that ships only if it is the one its build recorded
+    (share/core-fips/library.sha256); a library built from a named source needs the source's record."""
+    wheel_files(tmp_path, "verified-zip")
+    args = argparse.Namespace(version="0.1.0", extension=str(tmp_path / EXT), awslc_prefix=str(tmp_path),
+                              library=str(tmp_path / "core_fips.libs" / PINS["FIPS_LIBRARY"]), origin="package",
+                              gcc_version=None, static=[])
+    assert sbom.document(args)["components"][1]["hashes"][0]["content"] == (
+        tmp_path / "share/core-fips/library.sha256").read_text().strip()
+    (tmp_path / "core_fips.libs" / PINS["FIPS_LIBRARY"]).write_bytes(b"\x7fELF swapped")
+    with pytest.raises(SystemExit, match="is not the library built in"):
+        sbom.document(args)
+    (tmp_path / "share/core-fips/awslc-source.txt").unlink()
+    with pytest.raises(SystemExit, match="no record of its AWS-LC-FIPS source"):
+        sbom.document(args)

@@ -12,6 +12,7 @@ import uuid
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "setup"))
+import awslc_record  # noqa: E402
 import pins as pins_file  # noqa: E402
 
 SBOM = "sboms/core_fips.cdx.json"
@@ -228,12 +229,12 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
                 out.append(f"{name}: AWS-LC-FIPS's source kind {kind!r} is not verified-zip, tree or incomplete-tree")
             if kind == "verified-zip" and _sha(a) != pins["FIPS_ZIP_SHA256"]:
                 out.append(f"{name}: the zip's SHA-256 is not the Security Policy's (setup/pins)")
-            if kind == "incomplete-tree" and not (props.get("core-fips:missing") and
-                                                  "incomplete tree, not the verified source" in c.get("description", "")):
-                out.append(f"{name}: an incomplete tree without its missing files and \"incomplete tree, not the verified source\"")
+            said = c.get("description", "").lower()
+            if kind == "incomplete-tree" and not (props.get("core-fips:missing") and "incomplete tree" in said
+                                                  and "not the verified source" in said):
+                out.append(f"{name}: an incomplete tree without its missing files and that it is not the verified source")
             if source_record is not None:
-                recorded = ("incomplete-tree" if "INCOMPLETE" in source_record else
-                            "verified-zip" if "verified zip" in source_record else "tree")
+                recorded = awslc_record.Record(source_record).kind
                 if kind != recorded:
                     out.append(f"{name}: AWS-LC-FIPS's source is {kind}, but the build's record says {recorded}")
     # The certificate applies to the module built from the verified zip, and to nothing else.

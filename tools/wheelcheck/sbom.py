@@ -234,7 +234,10 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
                                                   and "not the verified source" in said):
                 out.append(f"{name}: an incomplete tree without its missing files and that it is not the verified source")
             if source_record is not None:
-                recorded = awslc_record.Record(source_record).kind
+                try:
+                    recorded = awslc_record.Record(source_record).kind
+                except ValueError as e:
+                    recorded = f"unreadable ({e})"
                 if kind != recorded:
                     out.append(f"{name}: AWS-LC-FIPS's source is {kind}, but the build's record says {recorded}")
     # The certificate applies to the module built from the verified zip, and to nothing else.

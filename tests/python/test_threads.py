@@ -134,18 +134,10 @@ print(len(results), all(results), getattr(sys, "_is_gil_enabled", lambda: True)(
             assert gil == "False"
 
 
-def test_exit_with_daemon_threads_inside_every_releasing_call(keys):
-    # The interpreter ends a daemon thread that wants the lock back during finalisation (3.11 to
-    # 3.13 by a forced unwind, pthread_exit); the process must still exit 0, as with hashlib.
-    code = f"""
-import threading, _core_fips as m
-key, mlkem, big = {keys[2048][1]!r}, {SYNTHETIC[768]!r}, bytes(1 << 20)
-t = m.create_hash(big, "s")
-h, v = m.Hasher("s"), m.VerifyingHasher(t.sha, "s")
-calls = [lambda: m.create_hash(big, "s"), lambda: m.compare_hash(t.sha, "s", big),
-         lambda: m.Token.from_bytes(big, "s"), lambda: m.Token.compare_token(t.sha, "s", big),
-         lambda: m.encrypt(key, big), lambda: m.encrypt_mlkem(mlkem, big), lambda: h.update(big),
-         lambda: v.update(big)]
+def exit_three_times_with_daemon_threads_in(setup):
+    # setup defines `calls`; each runs forever on a daemon thread while the interpreter exits,
+    # which must still end with exit 0, three runs of three.
+    code = setup + """
 started = [threading.Event() for _ in calls]
 def loop(call, started):
     while True:
@@ -162,6 +154,22 @@ junk = [[i] for i in range(300000)]  # a longer finalisation: more threads come 
         assert out.returncode == 0, (out.returncode, out.stderr)
 
 
+def test_exit_with_daemon_threads_inside_every_releasing_call(keys):
+    # The interpreter ends a daemon thread that wants the lock back during finalisation (3.11 to
+    # 3.13 by a forced unwind, pthread_exit); the process must still exit 0, as with hashlib.
+    code = f"""
+import threading, _core_fips as m
+key, mlkem, big = {keys[2048][1]!r}, {SYNTHETIC[768]!r}, bytes(1 << 20)
+t = m.create_hash(big, "s")
+h, v = m.Hasher("s"), m.VerifyingHasher(t.sha, "s")
+calls = [lambda: m.create_hash(big, "s"), lambda: m.compare_hash(t.sha, "s", big),
+         lambda: m.Token.from_bytes(big, "s"), lambda: m.Token.compare_token(t.sha, "s", big),
+         lambda: m.encrypt(key, big), lambda: m.encrypt_mlkem(mlkem, big), lambda: h.update(big),
+         lambda: v.update(big)]
+"""
+    exit_three_times_with_daemon_threads_in(code)
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="__release_buffer__ is called from 3.12 on")
 def test_exit_with_daemon_threads_in_an_exporters_release_hook():
     # The hook sleeps, so the interpreter may end the thread inside the buffer's release, which
@@ -174,20 +182,8 @@ class Exporter:
     def __release_buffer__(self, view): time.sleep(0.001)
 h = m.Hasher("s")
 calls = [lambda: h.update(Exporter()), lambda: m.create_hash(Exporter(), "s")]
-started = [threading.Event() for _ in calls]
-def loop(call, started):
-    while True:
-        call()
-        started.set()
-for call, event in zip(calls, started):
-    threading.Thread(target=loop, args=(call, event), daemon=True).start()
-for event in started:
-    event.wait()
-junk = [[i] for i in range(300000)]
 """
-    for _ in range(3):
-        out = run_python(code)
-        assert out.returncode == 0, (out.returncode, out.stderr)
+    exit_three_times_with_daemon_threads_in(code)
 
 
 # The calls whose work runs with the lock released, as the guide promises, each with a long call.

@@ -22,8 +22,8 @@ exec env OPENSSL_CONF=$dest/etc/ssl/openssl.cnf OPENSSL_MODULES=$lib/ossl-module
 SH
   cat >"$tmp/bin/python3" <<SH
 #!/bin/sh
-# CPython 3.14 with pyca/cryptography 49 from Debian unstable, alone on its path (setup/lib-peers.sh).
-exec env -u PYTHONHOME PYTHONPATH=$dest/usr/lib/python3/dist-packages PYTHONSAFEPATH=1 PYTHONDONTWRITEBYTECODE=1 $python "\$@"
+# CPython 3.14 with pyca/cryptography 49 from Debian unstable, alone on its path, whatever interpreter settings its caller runs under (PYTHON_GIL=0 would stop this GIL build) (setup/lib-peers.sh).
+exec env -u PYTHONHOME -u PYTHON_GIL PYTHONPATH=$dest/usr/lib/python3/dist-packages PYTHONSAFEPATH=1 PYTHONDONTWRITEBYTECODE=1 $python "\$@"
 SH
   chmod +x "$tmp/bin/openssl" "$tmp/bin/python3"
   OPENSSL_CONF=$tmp/etc/ssl/openssl.cnf "$lib/ld-linux-x86-64.so.2" --library-path "$lib" "$tmp/usr/bin/openssl" list -kem-algorithms |

@@ -143,9 +143,9 @@ def test_subinterpreters_refuse_the_import():
         try:
             import _core_fips
         except ImportError as e:
-            print(type(e).__name__, e)
+            print(type(e).__name__, e, flush=True)  # its own stdout, flushed at its end otherwise
         else:
-            print("imported")
+            print("imported", flush=True)
         '''
         for kind in ("legacy", "isolated"):
             if hasattr(x, "new_config"):

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, longest_stall_during, release_only, run_python, run_threads
+from conftest import ROOT, release_only, run_python, run_threads, stall_through
 from test_encrypt_mlkem import SYNTHETIC
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -238,10 +238,9 @@ def test_every_releasing_declaration_lets_other_threads_run(core, keys):
     try:
         for name in sorted(set(released) | set(RELEASING)):
             call = RELEASING[name]  # a new releasing declaration needs its long call here
-            _, stall, elapsed = longest_stall_during(lambda: call(core, big, sha, keys[2048][1]),
-                                                     tick)
-            if stall >= elapsed * share:
-                stalled.append((name, round(stall, 3), round(elapsed, 3)))
+            _, stall = stall_through(lambda: call(core, big, sha, keys[2048][1]), share, tick)
+            if stall:
+                stalled.append((name, *stall))
     finally:
         gc.unfreeze()
     assert not stalled, "other threads stood still through these calls"

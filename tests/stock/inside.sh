@@ -17,11 +17,7 @@ if [ -n "$libroot" ]; then
   [ -z "$found" ] || { echo "stock: the root holds $found, so it cannot show the wheel needs no libstdc++" >&2; exit 3; }
 fi
 venv=$(mktemp -d "${TMPDIR:-/tmp}/venv.XXXXXX")
-"$python" -m venv --without-pip --system-site-packages "$venv"
-# An interpreter without pytest (pyenv's) gets the pure-Python packages of our 3.14 (PYDEPS) after
-# its own, pip included.
-[ -z "${PYDEPS:-}" ] || "$venv/bin/python" -c 'import sys, sysconfig
-open(sysconfig.get_paths()["purelib"] + "/zz-core-fips-pydeps.pth", "w").write(f"import site; site.addsitedir({sys.argv[1]!r})\n")' "$PYDEPS"
+/bin/sh "$(dirname "$0")/venv.sh" "$python" "$venv"
 cd "$pick"
 # The import in the block is the first check: a planted wheel must fail there.
 out=$(PATH="$venv/bin:$PATH" sh -e "$install" 2>&1) || { echo "$out"; exit 1; }

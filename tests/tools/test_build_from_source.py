@@ -1,19 +1,10 @@
 """The pieces of a build from the sdist that run before any compiler: the check that names a
 missing tool, and the trace reader that chooses which files of AWS-LC's source the sdist bundles."""
-import importlib.util
 import sys
-from pathlib import Path
 
 import pytest
+from project import ROOT, load
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, ROOT / path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 backend = load("core_fips_build", "backend/core_fips_build.py")

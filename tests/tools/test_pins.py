@@ -1,16 +1,12 @@
 """setup/pins is the one place the AWS-LC versions are typed: no other tracked file (but docs, the
 locks and the listings) names them, the docs' version texts agree with it, and so does the lock
 the package is fetched by. Each check is first shown to catch a planted fault."""
-import importlib.util
 import re
 import subprocess
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-_spec = importlib.util.spec_from_file_location("core_fips_pins", ROOT / "setup" / "pins.py")
-_pins = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_pins)
-PINS = _pins.load()
+from project import ROOT, load
+
+PINS = load("core_fips_pins", "setup/pins.py").load()
 VERSIONS = [PINS["DEBIAN_AWSLC_VERSION"], PINS["FIPS_VERSION"]]
 # A version as text or in a name (X.Y.Z or X_Y_Z), not inside a longer number.
 TYPED = re.compile("|".join(r"(?<![\d.])" + re.escape(v).replace(r"\.", "[._]") + r"(?![\d])" for v in VERSIONS))

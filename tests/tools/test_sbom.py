@@ -2,20 +2,11 @@
 be built from, and what tools/check-wheel's SBOM check (tools/wheelcheck/sbom.py) refuses."""
 import argparse
 import hashlib
-import importlib.util
 import json
-from pathlib import Path
 
 import pytest
+from project import ROOT, load
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-def load(name, path):
-    spec = importlib.util.spec_from_file_location(name, ROOT / path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 sbom = load("sbom", "setup/sbom.py")

@@ -15,7 +15,7 @@ from pathlib import Path, PurePosixPath
 
 from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, Elf, ElfError, clear_bind_now, drop_relro, elf_problems,
                   extra_export, rename_imports, segment_flags, set_runpath, version_problems)
-from .sbom import CERTIFICATE_URL, SBOM, sbom_problems, serial_of
+from .sbom import CERTIFICATE_URL, SBOM, sbom_problems, serial_of, text
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 DIST = "core_fips"
@@ -270,7 +270,7 @@ def sbom_plants(files, info, record):
         bom = json.loads(files[name])
         change(bom)
         bom["serialNumber"] = serial_of(bom)
-        return {**files, name: (json.dumps(bom, indent=2, ensure_ascii=False) + "\n").encode()}
+        return {**files, name: text(bom).encode()}
 
     def component(bom, ref):
         return next(c for c in bom["components"] if c["bom-ref"] == ref)

@@ -8,12 +8,12 @@ import hashlib
 import json
 import re
 import sys
-import uuid
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "setup"))
 import awslc_record  # noqa: E402
 import pins as pins_file  # noqa: E402
+from sbom import serial_of, text  # noqa: E402,F401  (the writer's own; text for the plants)
 
 SBOM = "sboms/core_fips.cdx.json"
 TOP = {"bomFormat", "specVersion", "serialNumber", "version", "metadata", "components", "dependencies"}
@@ -132,12 +132,6 @@ def structure_problems(bom):
                 and all(r in refs for r in d.get("dependsOn", []))):
             out.append(f"dependencies[{i}]: refers to a bom-ref the document does not define")
     return out
-
-
-def serial_of(bom):
-    """setup/sbom.py's serial number: derived from everything else in the document."""
-    body = json.dumps({**bom, "serialNumber": ""}, sort_keys=True).encode()
-    return f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, 'core-fips-sbom:' + hashlib.sha256(body).hexdigest())}"
 
 
 def _props(c):

@@ -107,9 +107,10 @@ def library_paragraph(record):
 
 def with_library(text, record):
     """`text` (the readme, or METADATA) with its library paragraph written from `record`."""
+    paragraph = library_paragraph(record)
     new = re.sub(r"(<!-- library:[^\n]*-->\n).*?(\n<!-- /library -->)",
-                 lambda m: m.group(1) + library_paragraph(record) + m.group(2), text, count=1, flags=re.S)
-    if new == text and library_paragraph(record) not in text:
+                 lambda m: m.group(1) + paragraph + m.group(2), text, count=1, flags=re.S)
+    if new == text and paragraph not in text:
         raise ValueError("no library paragraph (<!-- library: ... -->) in the description")
     return new
 

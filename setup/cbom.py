@@ -75,6 +75,6 @@ def add_inventory(bom, library_ref, certified):
     bom["components"] = bom["components"] + found
     refs = [c["bom-ref"] for c in found]
     deps = [d for d in bom["dependencies"] if d["ref"] != library_ref]
-    own = next((d for d in bom["dependencies"] if d["ref"] == library_ref), {"ref": library_ref})
+    own = next((d for d in bom["dependencies"] if d["ref"] == library_ref), {"ref": library_ref, "dependsOn": []})
     bom["dependencies"] = deps + [{**own, "provides": refs}]
     return bom

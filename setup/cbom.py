@@ -2,9 +2,9 @@
 component per algorithm the module runs in AWS-LC, what a scanner of an organisation's
 cryptography reads. Each says which of the module's calls use it and which library functions it
 runs through (src/core/), and its certification level: fips140-3-l1 only for an algorithm the
-AWS-LC-FIPS 3.1.0 Security Policy (certificate #5298) approves, and only on the library built from
-the verified zip, the one the certificate covers; none otherwise (the RSA-OAEP wrap on any build,
-every algorithm on Debian's build or on one from a tree).
+Security Policy of AWS-LC-FIPS (the certificate setup/pins names) approves, and only on the library
+built from the verified zip, the one the certificate covers; none otherwise (the RSA-OAEP wrap on
+any build, every algorithm on Debian's build or on one from a tree).
 Standard library only.
 """
 

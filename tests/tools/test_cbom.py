@@ -107,3 +107,19 @@ def test_the_schema_is_read_from_the_checkout_only(tmp_path, monkeypatch):
     monkeypatch.setitem(check.schema_problems.__globals__, "SCHEMAS", copies)
     found = problems(files, lib)
     assert len(found) == 1 and "cannot resolve (nothing is fetched)" in found[0] and "spdx" in found[0], found
+
+
+@pytest.mark.parametrize("kind", ["debian-package", "verified-zip"])
+def test_the_demo_calls_only_the_mlkem_envelope_approved_and_only_on_the_validated_module(tmp_path, kind, capsys):
+    pytest.importorskip("_core_fips", reason="the demo needs the module built")
+    from project import load
+    demo = load("demo", "examples/demo.py")
+    files, _ = wheel_files(tmp_path, kind)
+    bom = bom_of(files)
+    assets = {c["name"]: (c["cryptoProperties"]["algorithmProperties"]["certificationLevel"][0], "")
+              for c in bom["components"] if c["type"] == "cryptographic-asset"}
+    demo.approved_paths({**assets, "library": "a library"})
+    said = dict(line.split(": ", 1) for line in capsys.readouterr().out.splitlines() if line.startswith("encrypt"))
+    assert said["encrypt (RSA envelope)"].startswith("not an approved service as a whole")
+    validated = said["encrypt_mlkem (ML-KEM-1024 envelope)"] == "every step an approved service of the validated module"
+    assert validated == (kind == "verified-zip"), said

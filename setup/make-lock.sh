@@ -80,7 +80,10 @@ make_group() {
     pydeps) sid_apt_update && exact_group pydeps python3-pytest python3-pluggy python3-iniconfig python3-packaging \
       python3-pygments python3-hypothesis python3-sortedcontainers python3-dateutil python3-attr \
       python3-setuptools python3-wheel python3-pip python3-scikit-build-core python3-pathspec \
-      python3-pyproject-metadata python3-build python3-pyproject-hooks python3-setuptools-whl ;;
+      python3-pyproject-metadata python3-build python3-pyproject-hooks python3-setuptools-whl \
+      python3-jsonschema python3-jsonschema-specifications python3-referencing python3-rpds-py \
+      mypy python3-mypy python3-mypy-extensions python3-typing-extensions python3-librt \
+      python3-ast-serialize python3-psutil ;;
     awslc) sid_apt_update && exact_group awslc librust-aws-lc-sys-dev ;;
     auditwheel) sid_apt_update && exact_group auditwheel python3-auditwheel python3-pyelftools ;;
     # The ML-KEM recipients of the tests, run on the python group's interpreter and libraries

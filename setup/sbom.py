@@ -24,6 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import awslc_record  # noqa: E402
+import cbom  # noqa: E402
 import pins as pins_file  # noqa: E402
 
 AWSLC_LICENSE = "Apache-2.0 OR ISC"  # AWS-LC's LICENSE, its own SPDX line; older parts keep theirs
@@ -126,6 +127,10 @@ def document(args):
         "dependencies": [{"ref": "core-fips", "dependsOn": ["extension", "aws-lc"]},
                          {"ref": "extension", "dependsOn": ["aws-lc", *linked]}],
     }
+    # The inventory's certification levels follow the certificate this document names on AWS-LC.
+    awslc = next(c for c in components if c["bom-ref"] == "aws-lc")
+    certified = any(r["type"] == "certification-report" for r in awslc.get("externalReferences", []))
+    cbom.add_inventory(bom, "aws-lc", certified)
     bom["serialNumber"] = serial_of(bom)
     return bom
 

@@ -3,7 +3,9 @@ callable, and hold for the oldest interpreter the abi3 wheel serves."""
 import ast
 import builtins
 import inspect
+import re
 import types
+from pathlib import Path
 
 from conftest import ROOT
 
@@ -88,3 +90,15 @@ def test_stub_names_resolve_on_every_interpreter_the_wheels_serve():
         if isinstance(node, ast.FunctionDef) and node.returns:
             used |= {n.id for n in ast.walk(node.returns) if isinstance(n, ast.Name)}
     assert "Buffer" in used and used - bound == set(), used - bound
+
+
+def test_one_stub_text_installed_where_mypy_and_pyright_look():
+    """PEP 561 reads a single-file module's stubs only from a `_core_fips-stubs` package (mypy
+    reads nothing else); pyright also takes the file beside the module. Both places get the one
+    text under stubs/, so the two copies cannot drift apart."""
+    cmake = (ROOT / "CMakeLists.txt").read_text()
+    rules = re.findall(r"^install\(FILES (stubs/\S+) DESTINATION (\S+)(?: RENAME (\S+))?\)", cmake, re.M)
+    installed = {(src, f"{dest}/{rename or Path(src).name}".removeprefix("./")) for src, dest, rename in rules}
+    assert installed == {("stubs/_core_fips.pyi", "_core_fips.pyi"),
+                         ("stubs/_core_fips.pyi", "_core_fips-stubs/__init__.pyi")}, installed
+    assert sorted(p.name for p in STUBS.parent.iterdir()) == ["_core_fips.pyi"]

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import subprocess
+import sys
 import tarfile
 import tempfile
 import zipfile
@@ -15,7 +16,7 @@ from pathlib import Path, PurePosixPath
 
 from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, Elf, ElfError, clear_bind_now, drop_relro, elf_problems,
                   extra_export, rename_imports, segment_flags, set_runpath, version_problems)
-from .sbom import CERTIFICATE_URL, SBOM, sbom_problems, serial_of, text
+from .sbom import CERTIFICATE_URL, SBOM, SchemaUnavailable, sbom_problems, schema_problems, serial_of, text
 
 CHECKOUT = Path(__file__).resolve().parents[2]
 DIST = "core_fips"
@@ -24,6 +25,10 @@ LICENCES = {  # .dist-info/licenses/ path -> a line its text must hold
     "third_party/aws-lc/LICENSE": "a fork of BoringSSL, which is itself a fork of OpenSSL",
     "third_party/aws-lc/third_party/fiat/LICENSE": "fiat-crypto authors",
 }
+# The type stubs, twice: at the root for pyright and the like, and as the stub-only package PEP 561
+# names for a single-file module (what mypy reads); one text.
+STUBS = "_core_fips.pyi"
+STUB_PACKAGE = "_core_fips-stubs/__init__.pyi"
 AWSLC_TEXTS = "third_party/aws-lc/"  # the rest of the path is the one under the source's aws-lc/
 
 def build_folders(extra=()):
@@ -165,10 +170,12 @@ def wheel_problems(wheel, folders, allowed=GLIBC, awslc_texts=None, source=(None
         files = {n: (root / n).read_bytes() for n in names}
 
     library = held_library(files)
-    expected = {ext, "_core_fips.pyi", f"{LIBS}/{library}", f"{info}/METADATA", f"{info}/WHEEL",
+    expected = {ext, STUBS, STUB_PACKAGE, f"{LIBS}/{library}", f"{info}/METADATA", f"{info}/WHEEL",
                 f"{info}/RECORD", f"{info}/{SBOM}"} | {f"{info}/licenses/{p}" for p in LICENCES}
     for n in sorted(set(files) - expected):
-        out.append(f"{n}: stray file (the wheel holds {ext}, _core_fips.pyi, {LIBS}/{library} and {info}/ only)")
+        out.append(f"{n}: stray file (the wheel holds {ext}, {STUBS}, {STUB_PACKAGE}, {LIBS}/{library} and {info}/ only)")
+    if STUBS in files and STUB_PACKAGE in files and files[STUBS] != files[STUB_PACKAGE]:
+        out.append(f"{STUB_PACKAGE}: differs from {STUBS} (one text, two places)")
     if f"{LIBS}/{library}" in files:
         out += [f"{LIBS}/{library}: {p}" for p in version_problems(files[f"{LIBS}/{library}"], library)]
     if LIBRARIES[library].version.encode() not in files.get(f"{info}/METADATA", b""):
@@ -256,6 +263,8 @@ def plants(files, info, ext, folder, awslc_texts, record):
     yield "RUNPATH $ORIGIN (the library beside it)", on(ext, set_runpath("$ORIGIN")), "RUNPATH"
     yield "the library at the root", moved(lib, library), "stray"
     yield "py.typed at the root", {**files, "py.typed": b""}, "stray"
+    yield "a stray file in the stub package", {**files, "_core_fips-stubs/extra.pyi": b""}, "stray"
+    yield "the stub package's copy edited", on(STUB_PACKAGE, lambda d: d.replace(b"-> bool", b"-> int", 1)), "differs"
     # Same size: only the hash can tell.
     yield "the stubs changed after RECORD", {**on("_core_fips.pyi", lambda d: d[:-1] + b"#"), f"{info}/RECORD": record}, "RECORD"
     yield from sbom_plants(files, info, record)
@@ -271,6 +280,14 @@ def sbom_plants(files, info, record):
         change(bom)
         bom["serialNumber"] = serial_of(bom)
         return {**files, name: text(bom).encode()}
+
+    def off_schema(bom):  # a component type CycloneDX does not define
+        component(bom, "extension")["type"] = "shared-object"
+
+    def certified(bom):  # the inventory claiming the certificate on a library it does not cover, or RSA-OAEP
+        validated = any(r["type"] == "certification-report" for r in component(bom, "aws-lc").get("externalReferences", []))
+        asset = component(bom, "crypto-rsa-oaep" if validated else "crypto-sha-384")
+        asset["cryptoProperties"]["algorithmProperties"]["certificationLevel"] = ["fips140-3-l1"]
 
     def component(bom, ref):
         return next(c for c in bom["components"] if c["bom-ref"] == ref)
@@ -294,7 +311,9 @@ def sbom_plants(files, info, record):
         if not refs:
             del c["externalReferences"]
 
+    yield "an SBOM off CycloneDX's schema", edited(off_schema), "CycloneDX 1.6 schema"
     yield "a wrong library hash in the SBOM", edited(wrong_hash), "AWS-LC's SHA-256"
+    yield "a certification level the library does not have", edited(certified), "claims certification level"
     yield "a component missing from the SBOM", edited(drop), "no extension component"
     yield "the certification reference changed (added where none applies, or removed)", edited(certificate), "certification-report"
     unlisted = b"".join(line for line in record.splitlines(keepends=True) if not line.startswith(name.encode() + b","))
@@ -370,4 +389,11 @@ def installed_problems(site):
         static = "libstdc++.so.6" not in Elf(files.get(ext, b"")).strings("DT_NEEDED")
     except ElfError as e:
         return out + [f"{ext}: unreadable ELF: {e}"]
-    return out + sbom_problems(files, info, ext, lib, version, static=static)
+    try:  # a root without python3-jsonschema (the sdist's) runs the other checks, and says so
+        schema_problems({})
+        schema = True
+    except SchemaUnavailable as e:
+        print(f"check-wheel: --installed: the SBOM was not validated against CycloneDX's schema here: {e}",
+              file=sys.stderr)
+        schema = False
+    return out + sbom_problems(files, info, ext, lib, version, static=static, schema=schema)

@@ -1,9 +1,10 @@
 """The wheel's SBOM (.dist-info/sboms/core_fips.cdx.json, written by setup/sbom.py): CycloneDX
-1.6 JSON, checked strictly for the fields we emit (Debian packages no CycloneDX schema or
-validator), then against what the wheel ships: every component there, each hash the SHA-256 of the
+1.6 JSON, valid under CycloneDX's own schema (sbom_schema.py), then checked for what a schema
+cannot say, against what the wheel ships: every component there, each hash the SHA-256 of the
 shipped file (or of the archive linked in), the library's version and source as setup/pins and the
-build recorded them, and a certification-report reference on a library built from the verified
-AWS-LC-FIPS zip and on nothing else. Standard library only (no ELF reader needed)."""
+build recorded them, a certification-report reference on a library built from the verified
+AWS-LC-FIPS zip and on nothing else, and the cryptographic inventory (setup/cbom.py) certified on
+that library only. No ELF reader needed."""
 import hashlib
 import json
 import re
@@ -13,123 +14,52 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "setup"))
 import awslc_record  # noqa: E402
 import pins as pins_file  # noqa: E402
+import cbom  # noqa: E402
 from sbom import serial_of, text  # noqa: E402,F401  (the writer's own; text for the plants)
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from sbom_schema import SchemaUnavailable, schema_problems  # noqa: E402,F401  (SchemaUnavailable for layout.py)
+
 SBOM = "sboms/core_fips.cdx.json"
-TOP = {"bomFormat", "specVersion", "serialNumber", "version", "metadata", "components", "dependencies"}
-COMPONENT = {"type", "bom-ref", "name", "version", "description", "licenses", "hashes", "purl",
-             "externalReferences", "properties", "pedigree"}
-TYPES = {"application", "framework", "library", "container", "platform", "operating-system", "device",
-         "device-driver", "firmware", "file", "machine-learning-model", "data", "cryptographic-asset"}
-ALGS = {"MD5", "SHA-1", "SHA-256", "SHA-384", "SHA-512", "SHA3-256", "SHA3-384", "SHA3-512",
-        "BLAKE2b-256", "BLAKE2b-384", "BLAKE2b-512", "BLAKE3"}
-REF_TYPES = {"vcs", "issue-tracker", "website", "advisories", "bom", "mailing-list", "social", "chat",
-             "documentation", "support", "source-distribution", "distribution", "distribution-intake",
-             "license", "build-meta", "build-system", "release-notes", "security-contact", "model-card", "log",
-             "configuration", "evidence", "formulation", "attestation", "threat-model", "adversary-model",
-             "risk-assessment", "vulnerability-assertion", "exploitability-statement", "pentest-report",
-             "static-analysis-report", "dynamic-analysis-report", "runtime-analysis-report",
-             "component-analysis-report", "maturity-report", "certification-report", "codified-infrastructure",
-             "quality-metrics", "poam", "electronic-signature", "digital-signature", "rfc-9116", "other"}
-HEX = re.compile(r"[0-9a-f]{32}|[0-9a-f]{40}|[0-9a-f]{64}|[0-9a-f]{96}|[0-9a-f]{128}")
-SERIAL = re.compile(r"urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
+TOP = ("metadata", "components", "dependencies")  # what the schema leaves optional and we rely on
 CERT = "certification-report"
 PINS = pins_file.load()
 CERTIFICATE_URL = PINS["FIPS_CERTIFICATE_URL"]
-
-
-def _strings(obj, where, keys, out):
-    for k in keys:
-        if k in obj and not (isinstance(obj[k], str) and obj[k]):
-            out.append(f"{where}.{k}: not a non-empty string")
-
-
 SHIPPED = ("bom-ref", "version", "licenses", "hashes")  # what each component of the wheel must have
+ASSET = "cryptographic-asset"
 
 
-def _component(c, where, out, need=SHIPPED):
-    """Structural problems of one component (CycloneDX 1.6's component, the parts we use); NEED:
-    the fields it must have besides type and name."""
-    if not isinstance(c, dict):
-        return out.append(f"{where}: not an object")
-    for k in sorted(set(c) - COMPONENT):
-        out.append(f"{where}: unexpected field {k!r}")
-    for k in ("type", "name") + tuple(need):
-        if k not in c:
-            out.append(f"{where}: no {k}")
-    if c.get("type") not in TYPES:
-        out.append(f"{where}.type: {c.get('type')!r} is not a CycloneDX component type")
-    _strings(c, where, ("bom-ref", "name", "version", "description", "purl"), out)
-    lic = c.get("licenses", [])
-    if not isinstance(lic, list) or ("licenses" in need and not lic):
-        out.append(f"{where}.licenses: not a non-empty list")
-    else:
-        for i, item in enumerate(lic):
-            ok = isinstance(item, dict) and (
-                set(item) == {"expression"} and isinstance(item["expression"], str) and len(lic) == 1 or
-                set(item) == {"license"} and isinstance(item["license"], dict) and len(item["license"]) == 1 and
-                isinstance(item["license"].get("id", item["license"].get("name")), str))
-            if not ok:
-                out.append(f"{where}.licenses[{i}]: neither one {{expression}} nor a {{license: {{id|name}}}}")
-    hashes = c.get("hashes", [])
-    if not isinstance(hashes, list) or ("hashes" in need and not hashes):
-        out.append(f"{where}.hashes: not a non-empty list")
-    else:
-        for i, h in enumerate(hashes):
-            if not (isinstance(h, dict) and set(h) == {"alg", "content"} and h["alg"] in ALGS
-                    and isinstance(h["content"], str) and HEX.fullmatch(h["content"])):
-                out.append(f"{where}.hashes[{i}]: not {{alg, content}} with a known algorithm and a hex digest")
-    for i, r in enumerate(c.get("externalReferences", [])):
-        if not (isinstance(r, dict) and {"type", "url"} <= set(r) <= {"type", "url", "comment", "hashes"}
-                and r["type"] in REF_TYPES and isinstance(r["url"], str) and r["url"]):
-            out.append(f"{where}.externalReferences[{i}]: not {{type, url[, comment]}} with a CycloneDX type")
-    for i, p in enumerate(c.get("properties", [])):
-        if not (isinstance(p, dict) and set(p) == {"name", "value"} and all(isinstance(v, str) for v in p.values())):
-            out.append(f"{where}.properties[{i}]: not {{name, value}} strings")
-    if "pedigree" in c:
-        ped = c["pedigree"]
-        if not (isinstance(ped, dict) and set(ped) == {"ancestors"} and isinstance(ped["ancestors"], list)
-                and ped["ancestors"]):
-            out.append(f"{where}.pedigree: not {{ancestors: [...]}}")
-        else:
-            for i, a in enumerate(ped["ancestors"]):
-                _component(a, f"{where}.pedigree.ancestors[{i}]", out, need=("version",))
-
-
-def structure_problems(bom):
-    """Strict structural problems of the document: CycloneDX 1.6 as we emit it."""
-    out = []
+def structure_problems(bom, schema=True):
+    """The document against CycloneDX 1.6's schema (SCHEMA false: not checked here), then what a
+    schema cannot say: no time stamp (the SBOM must be reproducible), the fields the other checks
+    read present, the bom-refs unique and every one a dependency names defined."""
     if not isinstance(bom, dict):
         return ["not a JSON object"]
-    for k in sorted(TOP - set(bom)):
-        out.append(f"no {k}")
-    for k in sorted(set(bom) - TOP):
-        out.append(f"unexpected field {k!r}" + (" (a time stamp: the SBOM must be reproducible)" if "time" in k else ""))
+    try:
+        out = schema_problems(bom) if schema else []
+    except SchemaUnavailable as e:
+        return [str(e)]
+    if out:
+        return out
     if bom.get("bomFormat") != "CycloneDX" or bom.get("specVersion") != "1.6":
         out.append(f"not CycloneDX 1.6 ({bom.get('bomFormat')} {bom.get('specVersion')})")
-    if not (isinstance(bom.get("version"), int) and bom["version"] >= 1):
-        out.append("version: not a positive integer")
-    if not SERIAL.fullmatch(str(bom.get("serialNumber"))):
-        out.append(f"serialNumber {bom.get('serialNumber')!r} is not an urn:uuid")
-    meta = bom.get("metadata")
-    if not isinstance(meta, dict) or set(meta) != {"component"}:
-        out.append(f"metadata: holds {sorted(meta) if isinstance(meta, dict) else meta!r}, not the component alone"
-                   + (" (a time stamp: the SBOM must be reproducible)" if isinstance(meta, dict) and "timestamp" in meta else ""))
-    else:
-        _component(meta["component"], "metadata.component", out, need=("bom-ref", "version", "licenses"))
-    comps = bom.get("components")
-    if not isinstance(comps, list) or not comps:
-        out.append("components: not a non-empty list")
-        comps = []
+    for k in TOP:
+        if k not in bom:
+            out.append(f"no {k}")
+    meta = bom.get("metadata", {})
+    if set(meta) != {"component"}:
+        out.append(f"metadata: holds {sorted(meta)}, not the component alone"
+                   + (" (a time stamp: the SBOM must be reproducible)" if "timestamp" in meta else ""))
+    comps = bom.get("components", [])
     for i, c in enumerate(comps):
-        _component(c, f"components[{i}]", out)
-    refs = [c.get("bom-ref") for c in comps if isinstance(c, dict)]
-    refs += [meta["component"].get("bom-ref")] if isinstance(meta, dict) and isinstance(meta.get("component"), dict) else []
+        for k in ("bom-ref",) if c.get("type") == ASSET else SHIPPED:
+            if not c.get(k):
+                out.append(f"components[{i}]: no {k}")
+    refs = [c.get("bom-ref") for c in comps] + [meta.get("component", {}).get("bom-ref")]
     if len(set(refs)) != len(refs):
         out.append("bom-ref values are not unique")
-    for i, d in enumerate(bom.get("dependencies") or []):
-        if not (isinstance(d, dict) and set(d) <= {"ref", "dependsOn"} and d.get("ref") in refs
-                and all(r in refs for r in d.get("dependsOn", []))):
+    for i, d in enumerate(bom.get("dependencies", [])):
+        if not all(r in refs for r in [d["ref"], *d.get("dependsOn", []), *d.get("provides", [])]):
             out.append(f"dependencies[{i}]: refers to a bom-ref the document does not define")
     return out
 
@@ -152,12 +82,14 @@ def _refs(obj, kind):
     return []
 
 
-def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb_sha=None, static=None):
+def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb_sha=None, static=None,
+                  schema=True):
     """Every reason to refuse the wheel's SBOM, given the wheel's FILES (name -> bytes), its
     .dist-info folder INFO, the extension EXT and library LIB paths in it, the wheel's VERSION;
     SOURCE_RECORD: the verified AWS-LC-FIPS source's record (source.txt) it was built from;
     SOURCE_DEB_SHA: the SHA-256 of the pinned AWS-LC package it was built from; STATIC: whether the
-    extension has libstdc++ linked in (it does not need libstdc++.so.6)."""
+    extension has libstdc++ linked in (it does not need libstdc++.so.6); SCHEMA: whether to
+    validate against CycloneDX's schema here."""
     name = f"{info}/{SBOM}"
     if name not in files:
         return []  # the layout check names it missing
@@ -165,7 +97,7 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
         bom = json.loads(files[name])
     except ValueError as e:
         return [f"{name}: not JSON: {e}"]
-    out = [f"{name}: {p}" for p in structure_problems(bom)]
+    out = [f"{name}: {p}" for p in structure_problems(bom, schema)]
     if out:
         return out
     pins = pins_file.load()
@@ -174,7 +106,7 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
     meta = bom["metadata"]["component"]
     if (meta["name"], meta["version"]) != ("core-fips", version):
         out.append(f"{name}: describes {meta['name']} {meta['version']}, not core-fips {version}")
-    by_ref = {c["bom-ref"]: c for c in bom["components"]}
+    by_ref = {c["bom-ref"]: c for c in bom["components"] if c["type"] != ASSET}
     ext_data, lib_data = files.get(ext, b""), files.get(lib, b"")
     # An extension that does not need libstdc++.so.6 has it linked in, with libgcc's archive.
     if static is None:
@@ -247,10 +179,31 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
         if len(ok) != 1 or len(certs) != 1:
             out.append(f"{name}: the validated module needs exactly one {CERT} reference, to certificate "
                        f"#{pins['FIPS_CERTIFICATE']} with its operational-environment caveat")
+    out += [f"{name}: {p}" for p in inventory_problems(bom, validated)]
     for ref in ("libstdc++", "libgcc"):
         if ref in by_ref and static:
             gcc = set(re.findall(rb"GCC: \([^)]*\) (\d+\.\d+\.\d+)", ext_data))
             if by_ref[ref]["version"].encode() not in gcc:
                 out.append(f"{name}: {ref} {by_ref[ref]['version']} is not the GCC the extension names "
                            f"({', '.join(sorted(v.decode() for v in gcc)) or 'none'})")
+    return out
+
+
+def inventory_problems(bom, validated):
+    """The cryptographic inventory: exactly setup/cbom.py's assets for a library that is (VALIDATED)
+    or is not the validated module, provided by AWS-LC; a certification level only on the validated
+    module, and never on the RSA-OAEP wrap, whatever the table says."""
+    out = []
+    found = [c for c in bom["components"] if c["type"] == ASSET]
+    for c in found:
+        levels = c.get("cryptoProperties", {}).get("algorithmProperties", {}).get("certificationLevel", [])
+        if levels != [cbom.UNCERTIFIED] and (not validated or c["cryptoProperties"]["algorithmProperties"].get("padding") == "oaep"):
+            out.append(f"inventory: {c['name']} claims certification level {levels}, but "
+                       + ("no certificate covers this build" if not validated else "RSA-OAEP is not an approved service"))
+    if found != cbom.assets(validated):
+        out.append("inventory: the cryptographic-asset components are not setup/cbom.py's for this library "
+                   f"({'the validated module' if validated else 'no certificate'})")
+    provided = [r for d in bom["dependencies"] if d["ref"] == "aws-lc" for r in d.get("provides", [])]
+    if provided != [c["bom-ref"] for c in found] or not found:
+        out.append("inventory: AWS-LC does not provide exactly the cryptographic assets (dependencies[].provides)")
     return out

@@ -101,10 +101,14 @@ private_folder "$(dirname "$FINAL")"
 rm -rf "${WORK:?}/home" "${WORK:?}/tmp"
 mkdir -m 700 "$WORK/home" "$WORK/tmp"
 export HOME=$WORK/home TMPDIR=$WORK/tmp
-# The logs of this build alone, whether it passes or fails.
+# The logs of this build alone, whether it passes or fails: a folder of its own, replaced whole.
+case "$LOGS_TO" in
+  /*/*) [[ "$WORK/" != "$LOGS_TO"/* && "$FINAL/" != "$LOGS_TO"/* ]] || fail "--logs $LOGS_TO holds the build itself" "name a folder of its own" ;;
+  *) fail "--logs $LOGS_TO is not an absolute path below /" "name an absolute folder, e.g. DEST.logs" ;;
+esac
 copy_logs() {
   rm -rf "$LOGS_TO"
-  { mkdir -p "$LOGS_TO" && cp -r "$LOG/." "$LOGS_TO/"; } || true
+  { mkdir -p "$LOGS_TO" && cp -r "$LOG/." "$LOGS_TO/"; } || echo "build-awslc.sh: the logs stay in $LOG (cannot copy them to $LOGS_TO)" >&2
 }
 trap copy_logs EXIT
 

@@ -3,7 +3,7 @@
 # prefix, -Bsymbolic, integrity value), but compiled and linked with -fsanitize=thread, for
 # tools/tsan. build-awslc.sh takes no compiler flags (it clears CFLAGS on purpose), so gcc and g++
 # are reached through two wrappers that add the flag. Cached in $CACHE/tsan/awslc-...-<key of the
-# inputs> (setup/lib.sh, awslc_ensure); build logs in $CACHE/tsan/awslc-logs. Loading the result
+# inputs> (setup/lib.sh, awslc_ensure); build logs in DEST.logs beside it. Loading the result
 # runs the library's power-on self-tests and integrity check; a library that fails them aborts, so
 # it is loaded once, under the ThreadSanitizer interpreter, before it is kept.
 #

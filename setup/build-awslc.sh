@@ -13,30 +13,43 @@
 #     unprefixed build of the same tree lists them (its exported names less the module's four
 #     boundary markers).
 # Installs into WORK/prefix (later renamed to FINAL by the caller), with the library's SHA-256 in
-# share/core-fips/library.sha256 (a reuse checks it); logs go to WORK/logs.
+# share/core-fips/library.sha256 and every file's in share/core-fips/manifest.sha256 (a reuse
+# checks them: setup/awslc_source.py check-prefix); logs go to WORK/logs, copied when the build ends
+# (passed or failed) to --logs DIR (default: FINAL's folder's awslc-logs).
 # Options (a cross build: setup/arm64.sh, tools/wheel): --cc, --cxx, --nm, --readelf (default gcc,
 # g++, nm, readelf), --toolchain FILE (a CMake toolchain file), --go GO, --prefix-symbols FILE,
-# --python PY (the interpreter of inject_hash.py; default python3) and --pyelftools DIR (where it
-# finds pyelftools, if not on its own path).
+# --python PY (the interpreter of inject_hash.py, run isolated; default python3), --pyelftools DIR
+# (where it finds pyelftools, if not on its own path), --logs DIR and --stamp TEXT (what the caller
+# built it from: kept in share/core-fips/stamp, under the manifest).
 #
-# Nothing else steers the build: it runs in an environment made here. Of the caller's, only PATH,
-# HOME, TMPDIR, LANG and LC_* are kept (it re-runs itself under `env -i` otherwise), so
-# CFLAGS, CMAKE_TOOLCHAIN_FILE, CMAKE_*_COMPILER_LAUNCHER, CPATH, GCC_EXEC_PREFIX, PERL5OPT,
-# GOFLAGS, PYTHONPATH, LD_PRELOAD and the like never reach it; Go runs with GOENV=off (no go env
-# file), fixed GOFLAGS, GOPROXY=off, GOTOOLCHAIN=local and CGO_ENABLED=0.
+# Nothing else steers the build: it always runs in an environment made here. It starts itself
+# again under `env -i` with only PATH, LANG and LC_* of the caller's (no test of the caller's
+# environment decides that), and HOME and TMPDIR are folders of its own in WORK; so CFLAGS,
+# COMPILER_PATH, CMAKE_TOOLCHAIN_FILE, CMAKE_*_COMPILER_LAUNCHER, CPATH, GCC_EXEC_PREFIX, PERL5OPT,
+# GOFLAGS, PYTHONPATH, LD_PRELOAD, a user site or ~/.cmake and the like never reach it; Python runs
+# with -I; Go runs with GOENV=off (no go env file), fixed GOFLAGS, GOPROXY=off, GOTOOLCHAIN=local
+# and CGO_ENABLED=0. Files are made under umask 022, in folders that only their owner (this user or
+# root) can write to, and so can every folder above them (a sticky one like /tmp aside).
 set -euo pipefail
-# The kept variables; the shell's own PWD, SHLVL and _ too. The callers run this with bash -p, so
-# that neither BASH_ENV nor a function exported by the caller runs before this line.
-KEPT_ENV='PATH|HOME|TMPDIR|LANG|LC_[A-Za-z_]+|PWD|OLDPWD|SHLVL|_'
-if /usr/bin/env -0 | grep -qzvE "^($KEPT_ENV)="; then
+# The callers run this with bash -p, so that neither BASH_ENV nor a function exported by the caller
+# runs before this line. The run that env -i started is told so by its own process id (exec keeps
+# it), which no caller passes by chance; that run still refuses any variable it did not expect.
+KEPT_ENV='PATH|LANG|LC_[A-Za-z_]+'
+if [ "${1:-}" != --environment-made-by ] || [ "${2:-}" != "$$" ]; then
   keep=()
   for name in $(compgen -e); do
     [[ ! "$name" =~ ^($KEPT_ENV)$ ]] || keep+=("$name=${!name}")
   done
-  exec /usr/bin/env -i "${keep[@]}" "$BASH" -p "$0" "$@"
+  exec /usr/bin/env -i "${keep[@]}" "$BASH" -p "$0" --environment-made-by "$$" "$@"
 fi
-unset KEPT_ENV
-CC=gcc CXX=g++ NM=nm READELF=readelf TOOLCHAIN='' GO='' SYMS='' INJECT_PYTHON='' PYELFTOOLS=''
+shift 2
+for name in $(compgen -e); do
+  [[ "$name" =~ ^($KEPT_ENV|PWD|OLDPWD|SHLVL|_)$ ]] ||
+    { echo "build-awslc.sh: refused: $name is set in the environment made for the build" >&2; exit 2; }
+done
+unset KEPT_ENV keep name
+umask 022
+CC=gcc CXX=g++ NM=nm READELF=readelf TOOLCHAIN='' GO='' SYMS='' INJECT_PYTHON='' PYELFTOOLS='' LOGS_TO='' STAMP=''
 while [ $# -gt 5 ]; do
   case "$1" in
     --cc) CC=$2 ;;
@@ -48,6 +61,8 @@ while [ $# -gt 5 ]; do
     --prefix-symbols) SYMS=$2 ;;
     --python) INJECT_PYTHON=$2 ;;
     --pyelftools) PYELFTOOLS=$2 ;;
+    --logs) LOGS_TO=$2 ;;
+    --stamp) STAMP=$2 ;;
     *) echo "build-awslc.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift 2
@@ -56,10 +71,46 @@ done
 SOURCE=$1 WORK=$2 FINAL=$3 SYMBOL_PREFIX=$4 VERSION=$5
 HERE=$(cd "$(dirname "$0")" && pwd)
 LOG=$WORK/logs
-mkdir -p "$LOG" "$WORK/src"
+LOGS_TO=${LOGS_TO:-$(dirname "$FINAL")/awslc-logs}
 step() { printf '[awslc %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 # shellcheck source=setup/lib-errors.sh
 . "$HERE/lib-errors.sh" # fail, and nothing of this machine's setup: the sdist builds with it too
+
+# private_folder DIR: DIR is a real folder of this user or root that no group or other user can
+# write to, and so is every folder above it (or it is sticky, like /tmp): nobody else can change
+# or replace what the build reads and writes there.
+private_folder() {
+  local path mode owner sticky_ok=0
+  path=$(cd "$1" && pwd -P) || fail "cannot enter $1"
+  while :; do
+    read -r mode owner <<<"$(stat -c '%a %u' -- "$path")"
+    [ "$owner" = "$EUID" ] || [ "$owner" = 0 ] ||
+      fail "$path: owned by uid $owner, not by you (uid $EUID) or root" "build in a folder of your own"
+    if [ $sticky_ok = 0 ] || (( (8#$mode & 8#1000) == 0 )); then
+      (( (8#$mode & 8#002) == 0 )) || fail "$path: writable by others (mode $mode)" "chmod o-w $path, or build elsewhere"
+      (( (8#$mode & 8#020) == 0 )) || fail "$path: writable by its group (mode $mode)" "chmod g-w $path, or build elsewhere"
+    fi
+    [ "$path" != / ] || break
+    path=$(dirname "$path") sticky_ok=1
+  done
+}
+mkdir -p "$LOG" "$WORK/src" "$(dirname "$FINAL")"
+private_folder "$WORK"
+private_folder "$(dirname "$FINAL")"
+# Its own HOME and TMPDIR (gcc's .s files between cc1 and as): nothing of the caller's is read there.
+rm -rf "${WORK:?}/home" "${WORK:?}/tmp"
+mkdir -m 700 "$WORK/home" "$WORK/tmp"
+export HOME=$WORK/home TMPDIR=$WORK/tmp
+# The logs of this build alone, whether it passes or fails: a folder of its own, replaced whole.
+case "$LOGS_TO" in
+  /*/*) [[ "$WORK/" != "$LOGS_TO"/* && "$FINAL/" != "$LOGS_TO"/* ]] || fail "--logs $LOGS_TO holds the build itself" "name a folder of its own" ;;
+  *) fail "--logs $LOGS_TO is not an absolute path below /" "name an absolute folder, e.g. DEST.logs" ;;
+esac
+copy_logs() {
+  rm -rf "$LOGS_TO"
+  { mkdir -p "$LOGS_TO" && cp -r "$LOG/." "$LOGS_TO/"; } || echo "build-awslc.sh: the logs stay in $LOG (cannot copy them to $LOGS_TO)" >&2
+}
+trap copy_logs EXIT
 
 B=$WORK/build P=$WORK/prefix
 CROSS=()
@@ -69,11 +120,20 @@ INJECT_PYTHON=${INJECT_PYTHON:-$(command -v python3 || true)}
 [ -n "$INJECT_PYTHON" ] || fail "no python3 to check the integrity value"
 export INJECT_PYTHON CORE_FIPS_PYELFTOOLS=$PYELFTOOLS
 # inject_hash.py reads the library with pyelftools: the pinned copy --pyelftools names, or the
-# interpreter's own (a build root's, a user's), found as inject_hash.py finds it.
-"$INJECT_PYTHON" -c 'import os, sys
+# interpreter's own (a build root's), found as inject_hash.py finds it. Isolated (-I): neither
+# PYTHONPATH nor a user site's .pth takes part.
+"$INJECT_PYTHON" -I -c 'import os, sys
 sys.path.append(os.environ["CORE_FIPS_PYELFTOOLS"])
 import elftools' 2>/dev/null ||
   fail "$INJECT_PYTHON cannot import pyelftools, which inject_hash.py needs" "pass --pyelftools DIR (setup/lib.sh, pyelftools_ready) or install python3-pyelftools"
+
+# install_manifest: the list of every file of the prefix (setup/awslc_source.py check-prefix).
+install_manifest() {
+  local stamp=()
+  [ -z "$STAMP" ] || stamp=(--stamp "$STAMP")
+  "$INJECT_PYTHON" -I "$HERE/awslc_source.py" manifest "$P" "${stamp[@]}" >>"$LOG/manifest.log" 2>&1 ||
+    fail "cannot list the installed files: $(tail -1 "$LOG/manifest.log")"
+}
 
 # exported_names LIB: the library's defined dynamic symbols, one a line.
 exported_names() { "$NM" -D --defined-only "$1" | awk '{print $3}' | sort -u; }
@@ -81,8 +141,8 @@ exported_names() { "$NM" -D --defined-only "$1" | awk '{print $3}' | sort -u; }
 checked_library() {
   local lib
   lib=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto*.so*' | sort | head -1)
-  [ -n "$lib" ] || fail "the install holds no libcrypto" "see $LOG"
-  "$INJECT_PYTHON" "$HERE/inject_hash.py" -verify "$lib" >"$LOG/verify.log" || fail "the stored integrity value does not match"
+  [ -n "$lib" ] || fail "the install holds no libcrypto" "see $LOGS_TO"
+  "$INJECT_PYTHON" -I "$HERE/inject_hash.py" -verify "$lib" >"$LOG/verify.log" || fail "the stored integrity value does not match"
   exported_names "$lib" >"$LOG/symbols.txt"
   grep -qx "${SYMBOL_PREFIX}_FIPS_mode" "$LOG/symbols.txt" || fail "symbols are not prefixed with $SYMBOL_PREFIX"
   echo "$lib"
@@ -116,7 +176,7 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   if ! "$CC" -std=gnu11 -Werror -c "$WORK/probe.c" -o "$WORK/probe.o" >"$LOG/probe.log" 2>&1; then
     { grep -q 'Werror=discarded-qualifiers' "$LOG/probe.log" &&
       "$CC" -std=gnu11 -Werror -Wno-error=discarded-qualifiers -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1; } ||
-      fail "$CC cannot compile a call of memchr (see $LOG/probe.log)"
+      fail "$CC cannot compile a call of memchr (see $LOGS_TO/probe.log)"
     TOLERATE+=(-Wno-error=discarded-qualifiers)
     NOTES+=("Compiled with \`-Wno-error=discarded-qualifiers\`: gcc $("$CC" -dumpfullversion) warns where AWS-LC $VERSION's -Werror makes that an error (glibc 2.43's memchr returns a const pointer).")
   fi
@@ -124,10 +184,10 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
     'static void x(void *p) { (void)p; }' 'static void y(void *p) { (void)p; }' 'static void z(void *p) { (void)p; }' \
     'static struct m g;' 'void init(void) { g.t = 4; g.a = x; g.b = y; g.c = z; g.n = 16; }' \
     'struct m *get(void) { return &g; }' >"$WORK/probe.c"  # AWS-LC's DEFINE_METHOD_FUNCTION, in small
-  "$CC" -std=gnu11 -O3 -fPIC -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 || fail "$CC cannot compile a method table (see $LOG/probe.log)"
+  "$CC" -std=gnu11 -O3 -fPIC -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 || fail "$CC cannot compile a method table (see $LOGS_TO/probe.log)"
   if "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; then
     { "$CC" -std=gnu11 -O3 -fPIC -fno-tree-slp-vectorize -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 &&
-      ! "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; } || fail "$CC puts a method table's pointers where the FIPS module cannot hold them (see $LOG/probe.log)"
+      ! "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; } || fail "$CC puts a method table's pointers where the FIPS module cannot hold them (see $LOGS_TO/probe.log)"
     TOLERATE+=(-fno-tree-slp-vectorize)
     NOTES+=("Compiled with \`-fno-tree-slp-vectorize\`: gcc $("$CC" -dumpfullversion) vectorises the method tables' pointer stores through .data.rel.ro, which the FIPS module's linker script discards.")
   fi
@@ -169,8 +229,7 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   cp "$TREE/LICENSE" "$P/share/core-fips/LICENSE"
   cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
   sha256sum "$LIB" | cut -d' ' -f1 >"$P/share/core-fips/library.sha256"
-  mkdir -p "$(dirname "$FINAL")"
-  rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
+  install_manifest
   step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"
   exit 0
 fi
@@ -226,7 +285,7 @@ cmake --build "$B" --target crypto -j "$(nproc)" >"$LOG/compile.log" 2>&1 || { t
 cmake --install "$B" >"$LOG/install.log" 2>&1 || { tail -30 "$LOG/install.log" >&2; fail "install failed"; }
 rm -rf "$P/lib/pkgconfig" "$P/lib/libssl.so" "$P/lib/libssl.a" "$P/lib/libcrypto.so"
 LIB=$(find "$P/lib" -maxdepth 1 -type f -name 'libcrypto-awslc.so.*.*.*' | sort | head -1)
-[ -n "$LIB" ] || fail "the install holds no libcrypto-awslc.so.X.Y.Z" "see $LOG/install.log"
+[ -n "$LIB" ] || fail "the install holds no libcrypto-awslc.so.X.Y.Z" "see $LOGS_TO/install.log"
 [ "$("$READELF" -d "$LIB" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')" = libcrypto-awslc.so.0 ] || fail "unexpected SONAME"
 [ "$(checked_library)" = "$LIB" ] || fail "more than one libcrypto installed"
 # The prefix headers must be installed with the public ones for consumers to see the renames.
@@ -236,6 +295,5 @@ cp "$HERE/inject_hash.py" "$P/lib/"
 mkdir -p "$P/share/core-fips"
 cp "$B/compile_commands.json" "$P/share/core-fips/compile_commands.json"
 sha256sum "$LIB" | cut -d' ' -f1 >"$P/share/core-fips/library.sha256"
-mkdir -p "$(dirname "$FINAL")"
-rm -rf "$(dirname "$FINAL")/awslc-logs"; cp -r "$LOG" "$(dirname "$FINAL")/awslc-logs"
+install_manifest
 step "done: $(basename "$LIB"), $(stat -c %s "$LIB") bytes"

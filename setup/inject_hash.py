@@ -18,8 +18,18 @@ fixed placeholder until injected.
 
 Standard library and pyelftools only (0.27 and later): it also runs where a user
 builds AWS-LC. CORE_FIPS_PYELFTOOLS names the folder of the project's pinned copy.
+It runs isolated (python -I: no PYTHONPATH, no user site), re-running itself so when
+started otherwise.
 """
-import hashlib, hmac, io, os, struct, sys, tempfile
+import os, sys
+
+# Before anything else is imported: a hashlib.py on PYTHONPATH must not compute the value.
+if __name__ == "__main__" and not sys.flags.isolated:
+    if not sys.executable:
+        sys.exit("inject_hash.py: run it as python3 -I (no interpreter to re-run it isolated)")
+    os.execv(sys.executable, [sys.executable, "-I", os.path.abspath(__file__)] + sys.argv[1:])
+
+import hashlib, hmac, io, struct, tempfile  # noqa: E402
 
 if os.environ.get("CORE_FIPS_PYELFTOOLS"):
     sys.path.append(os.environ["CORE_FIPS_PYELFTOOLS"])

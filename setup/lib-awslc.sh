@@ -23,36 +23,46 @@ pyelftools_ready() {
   export CORE_FIPS_PYELFTOOLS
 }
 
+# The verifier (setup/awslc_source.py), isolated: no PYTHONPATH, no user site takes part.
+AWSLC_VERIFIER=(/usr/bin/python3 -I "$SETUP_DIR/awslc_source.py")
+
 # awslc_source_ready: with CORE_FIPS_AWSLC_SOURCE set, verifies it (setup/awslc_source.py, with
 # CORE_FIPS_AWSLC_ALLOW_MISSING as its --allow-missing list) on every call into a folder made for
 # it, and sets AWSLC_SOURCE to the copy kept in the cache under the key of the bytes just verified
-# (a kept copy is checked against that key first, and replaced if it differs) and AWSLC_GO to a go
-# command that runs in any root; otherwise AWSLC_SOURCE is Debian's pinned source package. One
+# (a kept copy is checked against that key first, and replaced if it differs), AWSLC_SOURCE_KEY to
+# that key as computed again from the kept copy's bytes (what keys its builds) and AWSLC_GO to a
+# go command that runs in any root; otherwise AWSLC_SOURCE is Debian's pinned source package. One
 # line names a refused file.
 awslc_source_ready() {
   local tmp key allow=()
   if [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ]; then
     fetch_debs awslc # checked against its pin again: the cache hands it out
-    AWSLC_SOURCE=${FETCHED[0]}
+    AWSLC_SOURCE=${FETCHED[0]} AWSLC_SOURCE_KEY=
     return 0
   fi
   [ -e "$CORE_FIPS_AWSLC_SOURCE" ] || fail "CORE_FIPS_AWSLC_SOURCE names nothing: $CORE_FIPS_AWSLC_SOURCE" "give the $FIPS_TAG zip or its unpacked tree"
   [ -z "${CORE_FIPS_AWSLC_ALLOW_MISSING:-}" ] || allow=(--allow-missing "$CORE_FIPS_AWSLC_ALLOW_MISSING")
   tmp=$(mktemp -d "$CACHE/awslc-source.tmp.XXXXXX")
-  /usr/bin/python3 "$SETUP_DIR/awslc_source.py" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp/v" "${allow[@]}" >"$tmp.log" 2>&1 ||
+  "${AWSLC_VERIFIER[@]}" verify "$CORE_FIPS_AWSLC_SOURCE" "$tmp/v" "${allow[@]}" >"$tmp.log" 2>&1 ||
     { rm -rf "$tmp"; fail "$(tail -1 "$tmp.log")" "use the zip the Security Policy names, or an unaltered tree of the tag"; }
   rm -f "$tmp.log"
+  # The key of the bytes just verified, in a folder of this run's own.
   key=$(cat "$tmp/v/source.key")
   AWSLC_SOURCE=$CACHE/awslc-fips-$FIPS_VERSION-source-${key:0:16}
-  if [ -e "$AWSLC_SOURCE" ] && ! /usr/bin/python3 "$SETUP_DIR/awslc_source.py" check "$AWSLC_SOURCE" "$key" >"$tmp.log" 2>&1; then
-    say "replacing the kept copy $AWSLC_SOURCE: $(tail -1 "$tmp.log")"
-    mv -T "$AWSLC_SOURCE" "$tmp/stale"
+  if [ -e "$AWSLC_SOURCE" ] || [ -L "$AWSLC_SOURCE" ]; then
+    if ! "${AWSLC_VERIFIER[@]}" check "$AWSLC_SOURCE" "$key" >/dev/null 2>"$tmp.log"; then
+      say "replacing the kept copy $AWSLC_SOURCE: $(tail -1 "$tmp.log")"
+      mv -T "$AWSLC_SOURCE" "$tmp/stale"
+    fi
   fi
   rm -f "$tmp.log"
   # A concurrent run may have put its copy, of the same key, there first.
   [ -e "$AWSLC_SOURCE" ] || mv -T "$tmp/v" "$AWSLC_SOURCE" 2>/dev/null || [ -f "$AWSLC_SOURCE/source.key" ] ||
     fail "cannot keep the verified copy at $AWSLC_SOURCE" "check the cache's permissions"
   rm -rf "$tmp"
+  # What is built is the kept copy: its key comes from its bytes, whoever put it there.
+  AWSLC_SOURCE_KEY=$("${AWSLC_VERIFIER[@]}" check "$AWSLC_SOURCE" "$key" 2>&1) ||
+    fail "the kept copy $AWSLC_SOURCE changed while it was kept: ${AWSLC_SOURCE_KEY##*$'\n'}" "delete it and rerun"
   say "$(cat "$AWSLC_SOURCE/source.txt")"
   AWSLC_GO=$(go_static)
 }
@@ -74,36 +84,41 @@ go_static_build() { # TMP DEST
 }
 
 # awslc_dir PARENT [LINE...] [-- FILE...]: the cache folder of an AWS-LC build,
-# PARENT/AWSLC_NAME-KEY, KEY covering the source (the pinned package, or the verified tree's
-# key: the SHA-256 of its verified bytes and record), the build scripts and the caller's further inputs: LINEs of text (a cross compiler's
+# PARENT/AWSLC_NAME-KEY, KEY covering the source (the pinned package, or the verified copy's key
+# as awslc_source_ready computed it from its bytes and record), the symbol prefix, the go command
+# that runs AWS-LC-FIPS's Go programs (its path and SHA-256: it writes headers and the integrity
+# value), the build scripts and the caller's further inputs: LINEs of text (a cross compiler's
 # version, the root it builds in) and FILEs (a toolchain file). Call awslc_source_ready first.
 awslc_dir() {
-  local parent=$1 lines=() files=() key
+  local parent=$1 lines=() files=() key go=()
   shift
-  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -n "${AWSLC_SOURCE:-}" ] ||
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || { [ -n "${AWSLC_SOURCE_KEY:-}" ] && [ -x "${AWSLC_GO:-}" ]; } ||
     fail "awslc_dir was called before awslc_source_ready" "call awslc_source_ready first"
   while [ $# -gt 0 ] && [ "$1" != -- ]; do
     lines+=("$1")
     shift
   done
   [ $# = 0 ] || files=("${@:2}")
+  [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || go=("go $(realpath -e "$AWSLC_GO") $(sha256sum <"$AWSLC_GO" | cut -d' ' -f1)")
   key=$({ grep -E '^awslc ' "$SETUP_DIR/sid.lock"; [ ${#lines[@]} = 0 ] || printf '%s\n' "${lines[@]}";
-          [ ! -d "${AWSLC_SOURCE:-}" ] || cat "$AWSLC_SOURCE/source.key"; } |
-    key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "${files[@]}")
+          printf 'source %s\nprefix %s\n' "${AWSLC_SOURCE_KEY:-}" "$AWSLC_SYMBOL_PREFIX"
+          [ ${#go[@]} = 0 ] || printf '%s\n' "${go[@]}"; } |
+    key_of - "$SETUP_DIR/build-awslc.sh" "$SETUP_DIR/inject_hash.py" "$SETUP_DIR/go-shim" "$SETUP_DIR/awslc_source.py" "${files[@]}")
   echo "$parent/$AWSLC_NAME-$key"
 }
 
 # awslc_ensure DEST CHECK [RUNNER...] [-- OPTION...]: AWS-LC built FIPS=1 by setup/build-awslc.sh
-# into DEST, unless it is there (and still the library built there: its SHA-256 is the recorded
-# one); RUNNER is what runs the build (nice, setup/roots.sh run ...), OPTIONs are build-awslc.sh's
-# (--cc, --python, ...; --go and --pyelftools are added here), and CHECK PREFIX (a function) proves
-# the new library before it is kept.
+# into DEST, unless it is there (and still what was built there: its library, record, headers and
+# every other file are those its manifest lists); RUNNER is what runs the build (nice,
+# setup/roots.sh run ...), OPTIONs are build-awslc.sh's (--cc, --python, ...; --go, --pyelftools
+# and --logs, DEST.logs, are added here), and CHECK PREFIX (a function) proves the new library
+# before it is kept.
 awslc_ensure() {
-  local dest=$1
+  local dest=$1 out
   shift
   if [ -f "$dest/lib/$AWSLC_LIBRARY" ]; then
-    [ "$(sha256sum <"$dest/lib/$AWSLC_LIBRARY" | cut -d' ' -f1)" = "$(cat "$dest/share/core-fips/library.sha256" 2>/dev/null)" ] ||
-      fail "the kept AWS-LC library $dest/lib/$AWSLC_LIBRARY is not the one built there (its SHA-256 differs from the recorded one)" "delete $dest and rerun"
+    out=$("${AWSLC_VERIFIER[@]}" check-prefix "$dest" 2>&1) ||
+      fail "the kept AWS-LC $dest is not what was built there: ${out#awslc_source.py: refused: }" "delete $dest and rerun"
     return 0
   fi
   say "building AWS-LC $AWSLC_VERSION (FIPS) into $dest: a minute or two"
@@ -118,7 +133,7 @@ awslc_build() { # TMP DEST CHECK RUNNER... [-- OPTION...]
   pyelftools_ready # the host's; a build root finds its own first
   [ -z "${CORE_FIPS_AWSLC_SOURCE:-}" ] || opts+=(--go "$AWSLC_GO")
   mkdir "$tmp.work"
-  "${runner[@]}" bash -p "$SETUP_DIR/build-awslc.sh" --pyelftools "$CORE_FIPS_PYELFTOOLS" "${opts[@]}" \
+  "${runner[@]}" bash -p "$SETUP_DIR/build-awslc.sh" --pyelftools "$CORE_FIPS_PYELFTOOLS" --logs "$dest.logs" "${opts[@]}" \
     "${AWSLC_SOURCE_IN_ROOT:-$AWSLC_SOURCE}" "$tmp.work" "$dest" "$AWSLC_SYMBOL_PREFIX" "$AWSLC_VERSION"
   rmdir "$tmp"
   mv "$tmp.work/prefix" "$tmp"

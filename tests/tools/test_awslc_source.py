@@ -124,15 +124,21 @@ def run_bash(script, **env):
     return out.returncode, out.stdout, out.stderr
 
 
-def test_a_kept_copy_edited_in_the_cache_is_not_built(tmp_path):
-    """setup/lib-awslc.sh keeps the verified copy in the cache: a later run, which verifies the
-    named source again, checks the kept copy against the key of those bytes and replaces it."""
+def standin_setup(tmp_path):
+    """A copy of setup/ whose pins take the stand-in tree as the tag's, and a named stand-in tree."""
     setup = tmp_path / "setup"
     shutil.copytree(ROOT / "setup", setup)
     (tmp_path / PINS["FIPS_LISTING"]).write_text(listing_of(FILES))
     tree_id = source.tree_id({rel: ("100644", source.blob_id(d)) for rel, d in FILES.items()})
     (setup / "pins").write_text((setup / "pins").read_text().replace(source.TREE_ID, tree_id))
     write_tree(tmp_path / "named" / TOP)
+    return setup
+
+
+def test_a_kept_copy_edited_in_the_cache_is_not_built(tmp_path):
+    """setup/lib-awslc.sh keeps the verified copy in the cache: a later run, which verifies the
+    named source again, checks the kept copy against the key of those bytes and replaces it."""
+    setup = standin_setup(tmp_path)
     script = f"""set -e
 . {setup}/lib.sh
 go_static() {{ echo /bin/true; }}
@@ -148,6 +154,200 @@ cat "$AWSLC_SOURCE/{TOP}/crypto/fipsmodule/bcm.c"
     assert rc == 0, err
     assert out == "int bcm;\nint bcm;\n", err
     assert "replacing the kept copy" in err
+
+
+def test_the_kept_copys_check_walks_links_and_computes_the_key_again(standin, tmp_path, capsys):
+    """`check` refuses a kept copy holding a link where a folder was (AWS-LC includes
+    "openssl/x509v3.h" from a file's own folder first), a linked tree folder, or a rewritten
+    source.key; it prints the key it computed from the bytes."""
+    dest = tmp_path / "kept"
+    assert source.main(["verify", str(standin), str(dest)]) == 0
+    capsys.readouterr()
+    key = (dest / source.KEY).read_text().strip()
+    elsewhere = tmp_path / "elsewhere"
+    shutil.copytree(dest / TOP / "include/openssl", elsewhere)  # the same bytes, through a link
+    shutil.rmtree(dest / TOP / "include/openssl")
+    (dest / TOP / "include/openssl").symlink_to(elsewhere, target_is_directory=True)
+    assert "include/openssl: not a folder" in refusal(capsys, "check", dest, key)
+    (dest / TOP / "include/openssl").unlink()
+    shutil.copytree(elsewhere, dest / TOP / "include/openssl")
+    (dest / TOP / "include/planted").mkdir()
+    assert "include/planted: a folder not in the tag's listing" in refusal(capsys, "check", dest, key)
+    (dest / TOP / "include/planted").rmdir()
+    shutil.move(dest / TOP, tmp_path / "tree")
+    (dest / TOP).symlink_to(tmp_path / "tree", target_is_directory=True)
+    assert f"{TOP}: not a folder" in refusal(capsys, "check", dest, key)
+    (dest / TOP).unlink()
+    shutil.move(tmp_path / "tree", dest / TOP)
+    (dest / source.KEY).write_text("0" * 64 + "\n")
+    assert "source.key: not the key of the copy's bytes" in refusal(capsys, "check", dest)
+    (dest / source.KEY).write_text(key + "\n")
+    assert source.main(["check", str(dest), key]) == 0 and capsys.readouterr().out == key + "\n"
+
+
+def test_a_build_folder_a_group_or_another_user_can_write_to_is_refused(tmp_path, capsys):
+    """build-folder refuses the folder, its parent or any folder above, if a group or others may
+    write to it (a sticky one above aside) or another user than root owns it: one line names it."""
+    shared = tmp_path / "shared"
+    (shared / "core-fips-awslc").mkdir(parents=True)
+    os.chmod(shared / "core-fips-awslc", 0o2775)
+    assert refusal(capsys, "build-folder", shared, "core-fips-awslc").endswith(
+        f"{shared}/core-fips-awslc: writable by its group (mode 2775); chmod g-w it")
+    os.chmod(shared / "core-fips-awslc", 0o755)
+    os.chmod(shared, 0o775)
+    assert f"{shared}: writable by its group (mode 0775)" in refusal(capsys, "build-folder", shared, "core-fips-awslc")
+    os.chmod(shared, 0o755)
+    os.chmod(tmp_path, 0o777)  # a folder above, open to all and not sticky: they may rename shared/
+    try:
+        assert f"{tmp_path}: writable by others (mode 0777)" in refusal(capsys, "build-folder", shared, "core-fips-awslc")
+        os.chmod(tmp_path, 0o1777)  # sticky, like /tmp: what is ours in it stays ours
+        assert source.main(["build-folder", str(shared), "core-fips-awslc"]) == 0
+    finally:
+        os.chmod(tmp_path, 0o700)
+    if os.getuid() == 0:  # a parent of another user's, closed to others
+        os.chown(shared, 65534, 65534)
+        assert f"{shared}: owned by uid 65534, not by you (uid 0) or root" in refusal(capsys, "build-folder", shared, "core-fips-awslc")
+
+
+def test_the_verifiers_copy_is_its_owners_alone_whatever_the_umask(tmp_path):
+    setup = standin_setup(tmp_path)
+    out = subprocess.run([sys.executable, str(setup / "awslc_source.py"), "verify", str(tmp_path / "named"),
+                          str(tmp_path / "copy")], capture_output=True, text=True, timeout=120,
+                         preexec_fn=lambda: os.umask(0))
+    assert out.returncode == 0, out.stderr
+    open_to_others = [f"{p.relative_to(tmp_path)} {stat.S_IMODE(p.lstat().st_mode):04o}"
+                      for p in [tmp_path / "copy", *(tmp_path / "copy").rglob("*")] if p.lstat().st_mode & 0o022]
+    assert open_to_others == []
+
+
+PLANTED_HASHLIB = "open({marker!r}, 'a').write('hashlib.py from PYTHONPATH ran\\n')\nraise ImportError('planted')\n"
+
+
+def planted_python_env(tmp_path, python="/usr/bin/python3"):
+    """An environment whose PYTHONPATH holds a hashlib.py, and whose HOME's user site a .pth file,
+    each writing to the returned marker file when it runs."""
+    marker = tmp_path / "planted-ran"
+    (tmp_path / "planted").mkdir()
+    (tmp_path / "planted/hashlib.py").write_text(PLANTED_HASHLIB.format(marker=str(marker)))
+    home = tmp_path / "home"
+    site = subprocess.run([python, "-c", "import site; print(site.getusersitepackages())"], env={"HOME": str(home)},
+                          capture_output=True, text=True, check=True).stdout.strip()
+    Path(site).mkdir(parents=True)
+    Path(site, "planted.pth").write_text(f"import os; open({str(marker)!r}, 'a').write('user site .pth ran\\n')\n")
+    return {"PYTHONPATH": str(tmp_path / "planted"), "HOME": str(home)}, marker
+
+
+def test_the_verifier_runs_isolated(tmp_path):
+    """Neither a hashlib.py on PYTHONPATH nor a .pth of the user site runs in the verifier, as
+    setup/lib-awslc.sh starts it; started without -I (as CMake may), it re-runs itself isolated."""
+    setup = standin_setup(tmp_path)
+    env, marker = planted_python_env(tmp_path)
+    rc, out, err = run_bash(f". {setup}/lib.sh\ngo_static() {{ echo /bin/true; }}\ncache_init\nawslc_source_ready\n",
+                            CORE_FIPS_CACHE=str(tmp_path / "cache"), CORE_FIPS_AWSLC_SOURCE=str(tmp_path / "named"), **env)
+    assert not marker.exists(), marker.read_text()
+    assert rc == 0, err
+    direct = subprocess.run(["/usr/bin/python3", str(setup / "awslc_source.py"), "self-check"],
+                            env={"PATH": os.environ["PATH"], "PYTHONPATH": env["PYTHONPATH"]}, capture_output=True, text=True)
+    assert not marker.exists(), marker.read_text()
+    assert direct.returncode == 0, direct.stderr
+
+
+def test_builds_are_keyed_by_the_recomputed_key_the_go_command_and_the_prefix(tmp_path):
+    """setup/lib-awslc.sh keys a build by the kept copy's key as computed from its bytes (a rewritten
+    source.key neither moves the key nor survives), by the go command's path and bytes, and by the
+    symbol prefix."""
+    setup = standin_setup(tmp_path)
+    go = tmp_path / "go"
+    go.write_text("#!/bin/sh\n")
+    go.chmod(0o755)
+    script = f"""set -e
+. {setup}/lib.sh
+go_static() {{ echo {go}; }}
+cache_init
+awslc_source_ready
+awslc_dir "$CACHE"
+printf '%064d\\n' 0 >"$AWSLC_SOURCE/source.key"
+awslc_source_ready
+awslc_dir "$CACHE"
+cat "$AWSLC_SOURCE/source.key"
+printf '#!/bin/sh\\n# another go\\n' >{go}
+awslc_dir "$CACHE"
+AWSLC_SYMBOL_PREFIX=another_prefix
+awslc_dir "$CACHE"
+"""
+    rc, out, err = run_bash(script, CORE_FIPS_CACHE=str(tmp_path / "cache"), CORE_FIPS_AWSLC_SOURCE=str(tmp_path / "named"))
+    assert rc == 0, err
+    first, again, key, other_go, other_prefix = out.split()
+    assert again == first and key != "0" * 64, out
+    assert "replacing the kept copy" in err and "source.key: not the key" in err
+    assert len({first, other_go, other_prefix}) == 3, out
+
+
+def fake_prefix(prefix):
+    """An installed AWS-LC in small: the library, its SONAME link, a header, the record."""
+    write_tree(prefix, {"lib/libcrypto-awslc.so.0.0.1": b"\x7fELF library", "include/openssl/base.h": b"/* base */\n",
+                        "share/core-fips/awslc-source.txt": f"AWS-LC-FIPS {source.VERSION} from the verified zip\n".encode(),
+                        "share/core-fips/library.sha256": hashlib.sha256(b"\x7fELF library").hexdigest().encode() + b"\n"})
+    (prefix / "lib/libcrypto-awslc.so.0").symlink_to("libcrypto-awslc.so.0.0.1")
+    return prefix
+
+
+def test_a_reused_prefix_is_what_its_manifest_lists(tmp_path, capsys):
+    """The manifest written at build time names every file and link of the prefix: a reuse refuses
+    an edited header or record, an added or removed file, a moved link or another stamp, in one line."""
+    prefix = fake_prefix(tmp_path / "prefix")
+    assert source.main(["manifest", str(prefix), "--stamp", "inputs A"]) == 0
+    assert source.main(["check-prefix", str(prefix), "--stamp", "inputs A"]) == 0
+    assert "share/core-fips/stamp: built from other inputs" in refusal(capsys, "check-prefix", prefix, "--stamp", "inputs B")
+    faults = {
+        "include/openssl/base.h: not the file built there": lambda: (prefix / "include/openssl/base.h").write_text("/* edited */\n"),
+        "awslc-source.txt: not the file built there": lambda: (prefix / "share/core-fips/awslc-source.txt").write_text("planted\n"),
+        "include/openssl/planted.h: not in share/core-fips/manifest.sha256": lambda: (prefix / "include/openssl/planted.h").write_text(""),
+        "lib/libcrypto-awslc.so.0: not the file built there": lambda: (
+            (prefix / "lib/libcrypto-awslc.so.0").unlink(), (prefix / "lib/libcrypto-awslc.so.0").symlink_to("other.so")),
+        "include/openssl/base.h: listed in share/core-fips/manifest.sha256 but missing": lambda: (prefix / "include/openssl/base.h").unlink(),
+    }
+    for words, plant in faults.items():
+        shutil.rmtree(prefix)
+        fake_prefix(prefix)
+        assert source.main(["manifest", str(prefix)]) == 0
+        plant()
+        assert words in refusal(capsys, "check-prefix", prefix), words
+
+
+def test_a_kept_awslc_build_is_reused_only_as_built(tmp_path):
+    """setup/lib-awslc.sh reuses a kept build only if its manifest still lists it: a header edited
+    in the cache is refused, though the library is still the one built there."""
+    dest = fake_prefix(tmp_path / "cache/awslc-kept")
+    assert source.main(["manifest", str(dest)]) == 0
+    script = f"""set -e
+. {ROOT}/setup/lib.sh
+AWSLC_LIBRARY=libcrypto-awslc.so.0
+awslc_ensure {dest} true
+echo reused
+printf '/* edited */' >{dest}/include/openssl/base.h
+awslc_ensure {dest} true
+echo reused again
+"""
+    rc, out, err = run_bash(script, CORE_FIPS_CACHE=str(tmp_path / "cache"))
+    assert rc != 0 and out == "reused\n", out + err
+    assert f"the kept AWS-LC {dest} is not what was built there: {dest}/include/openssl/base.h: not the file built there" in err
+
+
+def test_reads_are_capped(standin, tmp_path, monkeypatch, capsys):
+    """Nothing the verifier reads is read whole past its cap: a list of missing files, a zip's members."""
+    cap = getattr(source, "MAX_TEXT_BYTES", 1 << 20)
+    allow = tmp_path / "allow.txt"
+    allow.write_text("# padding\n" * (cap // 10 + 1))
+    assert "allow.txt: larger than" in refusal(capsys, "verify", standin, tmp_path / "a", "--allow-missing", allow)
+    archive = tmp_path / source.ZIP_NAME
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+        for rel, data in FILES.items():
+            z.writestr(f"{TOP}/{rel}", data)
+        z.writestr(f"{TOP}/crypto/bomb.txt", bytes(1 << 16))
+    monkeypatch.setattr(source, "ZIP_SHA256", hashlib.sha256(archive.read_bytes()).hexdigest())
+    monkeypatch.setattr(source, "MAX_FILE_BYTES", 1 << 15, raising=False)
+    assert "crypto/bomb.txt: unpacks past" in refusal(capsys, "verify", archive, tmp_path / "z")
 
 
 # ------------------------------------------------------------------ the build's environment

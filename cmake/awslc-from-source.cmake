@@ -13,6 +13,13 @@
 #
 include("${CMAKE_CURRENT_LIST_DIR}/pins.cmake") # PIN_*: the versions, prefixes and libraries
 
+# Each setting comes from -D, else from the environment, read at every configure.
+foreach(_var IN ITEMS CORE_FIPS_AWSLC_SOURCE CORE_FIPS_AWSLC_ALLOW_MISSING CORE_FIPS_AWSLC_BUILD_DIR)
+  if(NOT DEFINED ${_var})
+    set(${_var} "$ENV{${_var}}")
+  endif()
+endforeach()
+
 if(CORE_FIPS_AWSLC_BUILD_DIR)
   if(NOT IS_ABSOLUTE "${CORE_FIPS_AWSLC_BUILD_DIR}")
     message(FATAL_ERROR "CORE_FIPS_AWSLC_BUILD_DIR must be an absolute path, not ${CORE_FIPS_AWSLC_BUILD_DIR}")

@@ -177,7 +177,7 @@ FAIL_CLOSED = {  # what CMake wrote -> words of the one line the backend says
 
 @pytest.mark.parametrize("wrote", FAIL_CLOSED)
 def test_a_wheel_without_the_builds_own_claim_is_refused_and_removed(machine, tmp_path, monkeypatch, capsys, wrote):
-    """Never the readme's default "Debian's AWS-LC 5.1.0" paragraph on a FIPS library."""
+    """Never the readme's default paragraph, Debian's AWS-LC, on a FIPS library."""
     change, words = FAIL_CLOSED[wrote]
     monkeypatch.setattr(backend, "_backend", lambda: FakeSkbuild(a_wheel, change))
     with pytest.raises(SystemExit):

@@ -88,6 +88,17 @@ def test_a_given_fips_library_is_built_elsewhere_and_must_be_accounted_for(tmp_p
     assert rc != 0 and "not a record of setup/build-awslc.sh" in out, out[-2000:]
 
 
+def without_go(folder, shadow):
+    """FOLDER, or where it holds a go, a SHADOW of it without one."""
+    if not os.path.exists(os.path.join(folder, "go")):
+        return folder
+    shadow.mkdir()
+    for name in os.listdir(folder):
+        if name != "go":
+            (shadow / name).symlink_to(os.path.join(folder, name))
+    return str(shadow)
+
+
 def test_go_comes_from_path_alone(tmp_path):
     """A go planted in CMAKE_PROGRAM_PATH, CMAKE_PREFIX_PATH or given as a cached CORE_FIPS_GO is
     not taken; the one on PATH is (the zip is then refused: nothing is built)."""
@@ -96,8 +107,7 @@ def test_go_comes_from_path_alone(tmp_path):
     marker = tmp_path / "planted-go-ran"
     (planted / "go").write_text(f"#!/bin/sh\ntouch {marker}\n")
     (planted / "go").chmod(0o755)
-    path = os.pathsep.join(d for d in os.environ["PATH"].split(os.pathsep)
-                           if not os.path.exists(os.path.join(d, "go")))
+    path = os.pathsep.join(without_go(d, tmp_path / f"shadow{i}") for i, d in enumerate(os.environ["PATH"].split(os.pathsep)))
     plants = [f"-DCMAKE_PROGRAM_PATH={planted}", f"-DCMAKE_PREFIX_PATH={planted.parent}", f"-DCORE_FIPS_GO={planted / 'go'}"]
     rc, out = configure(tmp_path, f"-DCORE_FIPS_AWSLC_SOURCE={ZIP}", f"-DCORE_FIPS_AWSLC_BUILD_DIR={tmp_path}",
                         *plants, env={"PATH": path})

@@ -282,7 +282,8 @@ def test_a_reused_library_must_be_the_one_built_there(project, tmp_path):
     stamp += f"|{PINS['DEBIAN_AWSLC_PREFIX']}|{known['CMAKE_C_COMPILER_VERSION']}|{known['CMAKE_CXX_COMPILER_VERSION']}"
     cache = (tmp_path / "build/CMakeCache.txt").read_text().splitlines()
     tools = [known["CMAKE_C_COMPILER"], known["CMAKE_CXX_COMPILER"]] + [
-        line.split("=", 1)[1] for line in cache if line.split(":")[0] in ("CMAKE_NM", "CMAKE_READELF") and "=" in line]
+        line.split("=", 1)[1] for line in cache if line.split(":")[0] in ("CMAKE_NM", "CMAKE_READELF") and "=" in line
+    ] + [shutil.which("perl")]
     stamp += "".join(f"|{os.path.realpath(t)} {hashlib.sha256(Path(os.path.realpath(t)).read_bytes()).hexdigest()}"
                      for t in tools)
     folder = tmp_path / "shared/core-fips-awslc"

@@ -44,22 +44,17 @@ endif()
 file(LOCK "${_awslc_dir}/.lock" GUARD FILE TIMEOUT 3600)
 
 # What build-awslc.sh is told; it takes nothing else from this environment (it makes its own): the
-# extension's compilers and, for a cross build, its toolchain file, nm and readelf (docs/packaging.md
-# says so), each in the key below.
+# extension's compilers and, for a cross build, the toolchain file named for AWS-LC
+# (-DCORE_FIPS_AWSLC_TOOLCHAIN=FILE, never the extension's CMAKE_TOOLCHAIN_FILE, which CMake also takes
+# from the environment) with the nm and readelf this configure found (docs/packaging.md says so),
+# each in the key below.
 set(_awslc_options --cc "${CMAKE_C_COMPILER}" --cxx "${CMAKE_CXX_COMPILER}" --python "${Python_EXECUTABLE}")
 set(_awslc_tools "${CMAKE_C_COMPILER}" "${CMAKE_CXX_COMPILER}")
-if(CMAKE_TOOLCHAIN_FILE)
-  get_filename_component(_awslc_toolchain "${CMAKE_TOOLCHAIN_FILE}" ABSOLUTE)
-  list(APPEND _awslc_options --toolchain "${_awslc_toolchain}")
-  list(APPEND _awslc_tools "${_awslc_toolchain}")
+if(CORE_FIPS_AWSLC_TOOLCHAIN)
+  get_filename_component(_awslc_toolchain "${CORE_FIPS_AWSLC_TOOLCHAIN}" ABSOLUTE)
+  list(APPEND _awslc_options --toolchain "${_awslc_toolchain}" --nm "${CMAKE_NM}" --readelf "${CMAKE_READELF}")
+  list(APPEND _awslc_tools "${_awslc_toolchain}" "${CMAKE_NM}" "${CMAKE_READELF}")
 endif()
-foreach(_tool IN ITEMS NM READELF)
-  if(CMAKE_${_tool})
-    string(TOLOWER ${_tool} _opt)
-    list(APPEND _awslc_options --${_opt} "${CMAKE_${_tool}}")
-    list(APPEND _awslc_tools "${CMAKE_${_tool}}")
-  endif()
-endforeach()
 # perl (AWS-LC's assembly generators): AWS-LC's configure finds it on the PATH it keeps; the same
 # one, found here on PATH alone, keys the build.
 unset(_awslc_perl CACHE)

@@ -7,11 +7,13 @@ cmake.define.CORE_FIPS_AWSLC_SOURCE; building that one needs Go and Ninja as wel
 and a built AWS-LC (CORE_FIPS_AWSLC) at once is an error.
 
 Every wheel says which library it holds, from what source: after the build, the long description's
-library paragraph (docs/wheel-readme.md) is written from the record of the AWS-LC it was built
-against (share/core-fips/awslc-source.txt, which setup/awslc_source.py and setup/build-awslc.sh
-wrote), whoever asked for the wheel, in the words the wheel's SBOM uses (setup/awslc_record.py, with
-the versions of setup/pins). A build from an incomplete tree also says so in a warning pip shows
-without -v.
+library paragraph (docs/wheel-readme.md) is written from the claim CMake computed from what that
+configure did (CMakeLists.txt: the library, its SHA-256, and the kind of source it verified and
+compiled, or that it was given a library built elsewhere) and the build's record, whoever asked for
+the wheel, in the words the wheel's SBOM uses (setup/awslc_record.py, with the versions of
+setup/pins). The claim must be about the library the wheel ships and agree with its SBOM; a build
+that wrote no claim is refused (never described as Debian's AWS-LC by default). A build from an
+incomplete tree also says so in a warning pip shows without -v.
 """
 import base64
 import hashlib
@@ -21,12 +23,20 @@ import re
 import shutil
 import subprocess
 import sys
+import stat
 import sysconfig
 import tempfile
 import zipfile
 from pathlib import Path
 
 CMAKE_MINIMUM = (3, 18)
+# What CMake writes for us: a line, and a record of a few lines (setup/awslc_record.py's limit).
+CLAIM_LIMIT = 65 * 1024
+LIBS = "core_fips.libs/"
+SBOM = ".dist-info/sboms/core_fips.cdx.json"
+# The process that started this backend (pip), as it was when we started: a warning goes to its
+# stderr only while it is still our parent.
+_PARENT = os.getppid()
 
 
 def _missing(what, debian, rhel, why=""):
@@ -98,16 +108,32 @@ def _setup_module(name):
     return module
 
 
-def library_paragraph(record):
-    """The long description's paragraph on the library, for a build from a named source whose
-    record (share/core-fips/awslc-source.txt) is `record`."""
+class Claim:
+    """What CMake says of the library (CORE_FIPS_CLAIM_OUT): KIND (setup/awslc_record.py's CLAIMS),
+    LIBRARY (its file name) and SHA256 on the first line, then the record of its build (RECORD, a
+    Record, or None for Debian's AWS-LC)."""
+
+    def __init__(self, text):
+        first, _, rest = text.partition("\n")
+        parts = first.split()
+        awslc_record = _setup_module("awslc_record")
+        if len(parts) != 3 or parts[0] not in awslc_record.CLAIMS or not re.fullmatch(r"[0-9a-f]{64}", parts[2]):
+            raise ValueError(f"not a claim CMakeLists.txt writes: {first!r}")
+        self.kind, self.library, self.sha256 = parts
+        self.record = awslc_record.Record(rest) if rest.strip() else None
+        self.fips = self.kind not in (awslc_record.DEBIAN_PACKAGE, awslc_record.SDIST_BUNDLE)
+        self.incomplete = self.record is not None and self.record.kind == awslc_record.INCOMPLETE
+
+
+def library_paragraph(claim):
+    """The long description's paragraph on an AWS-LC-FIPS library, for a Claim."""
     awslc_record = _setup_module("awslc_record")
-    return awslc_record.paragraph(awslc_record.Record(record), _setup_module("pins").load())
+    return awslc_record.paragraph(claim.kind, claim.record, _setup_module("pins").load())
 
 
-def with_library(text, record):
-    """`text` (the readme, or METADATA) with its library paragraph written from `record`."""
-    paragraph = library_paragraph(record)
+def with_library(text, claim):
+    """`text` (the readme, or METADATA) with its library paragraph written from `claim`."""
+    paragraph = library_paragraph(claim)
     new = re.sub(r"(<!-- library:[^\n]*-->\n).*?(\n<!-- /library -->)",
                  lambda m: m.group(1) + paragraph + m.group(2), text, count=1, flags=re.S)
     if new == text and paragraph not in text:
@@ -115,57 +141,114 @@ def with_library(text, record):
     return new
 
 
-def describe_wheel(wheel, record):
-    """Rewrites the wheel's METADATA (and its RECORD line) so that its description names the
-    library `record` describes; entries keep their order and dates."""
+def _sbom_source(data):
+    """The source kind the SBOM's AWS-LC component names, or None."""
+    import json
+    try:
+        awslc = next(c for c in json.loads(data)["components"] if c.get("bom-ref") == "aws-lc")
+        return {p["name"]: p["value"] for p in awslc.get("properties", [])}.get("core-fips:source")
+    except (ValueError, KeyError, TypeError, AttributeError, StopIteration):
+        return None
+
+
+def describe_wheel(wheel, claim):
+    """Checks that `claim` (a Claim) is about the library the wheel ships, and what its SBOM says,
+    then rewrites the wheel's METADATA (and its RECORD line) so that its description names that
+    library; entries keep their order and dates, the file its mode."""
     with zipfile.ZipFile(wheel) as z:
         items = [(info, z.read(info)) for info in z.infolist()]
     names = [info.filename for info, _ in items]
+    data = dict((info.filename, d) for info, d in items)
+    libs = [n for n in names if n.startswith(LIBS) and not n.endswith("/")]
+    if libs != [LIBS + claim.library] or hashlib.sha256(data[libs[0]]).hexdigest() != claim.sha256:
+        raise ValueError(f"the build's claim is about {claim.library} (SHA-256 {claim.sha256}), but the wheel "
+                         f"ships {', '.join(libs) or 'no library'}: not the library the build saw")
+    sboms = [n for n in names if n.endswith(SBOM)]
+    if len(sboms) != 1 or _sbom_source(data[sboms[0]]) != claim.kind:
+        raise ValueError(f"the wheel's SBOM does not say what the build's claim says ({claim.kind})")
+    if not claim.fips:
+        return  # the readme's own paragraph: Debian's AWS-LC
     meta = next(n for n in names if n.endswith(".dist-info/METADATA"))
-    old = dict((info.filename, data) for info, data in items)[meta]
-    new = with_library(old.decode(), record).encode()
+    old = data[meta]
+    new = with_library(old.decode(), claim).encode()
     if new == old:
         return
     digest = base64.urlsafe_b64encode(hashlib.sha256(new).digest()).rstrip(b"=").decode()
     line = re.compile(rf"^{re.escape(meta)},[^\n]*$", re.M)
+    mode = stat.S_IMODE(os.stat(wheel).st_mode)
     fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(wheel)), suffix=".whl")
     os.close(fd)
     with zipfile.ZipFile(tmp, "w") as z:
-        for info, data in items:
+        for info, d in items:
             if info.filename == meta:
-                data = new
+                d = new
             elif info.filename.endswith(".dist-info/RECORD"):
-                data = line.sub(f"{meta},sha256={digest},{len(new)}", data.decode()).encode()
-            z.writestr(info, data)
+                d = line.sub(f"{meta},sha256={digest},{len(new)}", d.decode()).encode()
+            z.writestr(info, d)
+    os.chmod(tmp, mode)  # mkstemp's file is 0600: the wheel keeps the mode pip gave it
     os.replace(tmp, wheel)
 
 
 def warn(line):
     """`line` on stderr, and on the stderr of the process that started this backend (pip's, which
-    shows a backend's output only with -v) when that is another file."""
+    shows a backend's output only with -v) when that is another pipe or a terminal and that process
+    is still our parent: opened without blocking and appending, never a file (pip's own writes would
+    overwrite it) or a FIFO nobody reads (the open would wait forever)."""
     sys.stderr.write(line + "\n")
+    sys.stderr.flush()
+    parent = os.getppid()
+    if parent != _PARENT or parent <= 1:
+        return  # reparented: that stderr is someone else's
+    theirs = f"/proc/{parent}/fd/2"
     try:
-        theirs = f"/proc/{os.getppid()}/fd/2"
-        if (os.stat(theirs).st_dev, os.stat(theirs).st_ino) != (os.fstat(2).st_dev, os.fstat(2).st_ino):
-            with open(theirs, "a") as f:
-                f.write(line + "\n")
+        before = os.stat(theirs)
+        if not (stat.S_ISFIFO(before.st_mode) or stat.S_ISCHR(before.st_mode)):
+            return
+        if (before.st_dev, before.st_ino) == (os.fstat(2).st_dev, os.fstat(2).st_ino):
+            return  # the same stream: the line is there already
+        fd = os.open(theirs, os.O_WRONLY | os.O_APPEND | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError:
-        pass  # not Linux, or not ours to write to: the line above stands
+        return  # not Linux, gone, or a FIFO with no reader (ENXIO): the line above stands
+    try:
+        now = os.fstat(fd)
+        if (now.st_dev, now.st_ino) == (before.st_dev, before.st_ino) and (
+                stat.S_ISFIFO(now.st_mode) or os.isatty(fd)):
+            os.write(fd, (line + "\n").encode())
+    except OSError:
+        pass  # full (EAGAIN) or its reader is gone (EPIPE): not written
+    finally:
+        os.close(fd)
+
+
+def read_claim(path):
+    """The Claim CMake wrote to PATH; a build that wrote none (CORE_FIPS_CLAIM_OUT redirected, by
+    CMAKE_ARGS say) or wrote something else is refused, never described by default."""
+    try:
+        text = _setup_module("awslc_record").read_text(path, CLAIM_LIMIT)
+        return Claim(text)
+    except (OSError, ValueError) as e:
+        raise ValueError(f"no claim of the library from CMake ({e}): was CORE_FIPS_CLAIM_OUT set elsewhere "
+                         "(CMAKE_ARGS)?") from None
 
 
 def _build(hook, wheel_directory, config_settings, metadata_directory):
     check_tools(config_settings)
     settings = dict(config_settings or {})
     with tempfile.TemporaryDirectory() as tmp:
-        # CMake copies the AWS-LC build's record here (CMakeLists.txt).
-        settings["cmake.define.CORE_FIPS_RECORD_OUT"] = os.path.join(tmp, "awslc-source.txt")
+        # CMake writes its claim here (CMakeLists.txt): a folder only this build can write to.
+        out = os.path.join(tmp, "claim.txt")
+        settings["cmake.define.CORE_FIPS_CLAIM_OUT"] = out
         name = getattr(_backend(), hook)(wheel_directory, settings, metadata_directory)
-        record = Path(settings["cmake.define.CORE_FIPS_RECORD_OUT"])
-        record = record.read_text() if record.is_file() else ""
-    if record:
-        describe_wheel(os.path.join(wheel_directory, name), record)
-        if "INCOMPLETE" in record:
-            warn("core-fips: WARNING: " + record.strip())
+        wheel = os.path.join(wheel_directory, name)
+        try:
+            claim = read_claim(out)
+            describe_wheel(wheel, claim)
+        except ValueError as e:
+            os.unlink(wheel)  # an undescribed wheel must not be installed by mistake
+            sys.stderr.write(f"core-fips: {e}; the wheel was removed\n")
+            raise SystemExit(1) from None
+    if claim.incomplete:
+        warn("core-fips: WARNING: " + claim.record.source.strip())
     return name
 
 

@@ -2,15 +2,18 @@
 """Writes the wheel's SBOM (PEP 770: .dist-info/sboms/), CycloneDX 1.6 JSON, from setup/pins and
 the build's own records. Run by CMake's install step, after the files it describes are installed:
 
-  sbom.py OUT --version V --extension FILE --library FILE --awslc-prefix DIR --origin package|bundle
-          [--gcc-version V --static ARCHIVE...]
+  sbom.py OUT --version V --extension FILE --library FILE --awslc-prefix DIR --claim CLAIM
+          --library-sha256 SHA [--gcc-version V --static ARCHIVE...]
 
 Components, each with version, licence and the SHA-256 of what ships: the extension; AWS-LC's
-library, which must be the one built in DIR (its SHA-256 the one recorded there), with the source it
-was built from (Debian's package, or the AWS-LC-FIPS zip, or a tree, complete or not, as the build
-recorded it; setup/awslc_record.py reads the record, and the wheel's description says the same
-words); and, when linked in (--static), libstdc++ and libgcc, hashed as the archives the link took.
-Only a library built from the verified zip carries a certification-report reference. No time
+library, which must be the one the configure saw (SHA, which CMake computed) and the one built in
+DIR (its SHA-256 the one recorded there), with the source it was built from as CLAIM says: what the
+configure did (CMakeLists.txt; setup/awslc_record.py's CLAIMS): Debian's package or the sdist's
+bundle of it, AWS-LC-FIPS verified and compiled by this build from the zip or a tree (complete or
+not), or AWS-LC-FIPS built elsewhere, whose record in DIR only ever lowers that (the wheel's
+description says the same words); and, when linked in (--static), libstdc++ and libgcc, hashed as
+the archives the link took. Only a library this build verified from the zip and compiled with the
+Security Policy's code generation carries a certification-report reference. No time
 stamp, and the serial number is derived from the content: two builds of the same bytes write the
 same file.
 Standard library only.
@@ -43,51 +46,69 @@ def prop(name, value):
     return {"name": f"core-fips:{name}", "value": value}
 
 
-def awslc_component(pins, library, prefix, origin):
+def awslc_component(pins, library, prefix, claim, library_sha256):
     lib = Path(library).name
     comp = {"type": "library", "bom-ref": "aws-lc", "name": "aws-lc"}
     refs = []
+    if claim not in awslc_record.CLAIMS:
+        raise SystemExit(f"sbom.py: {claim!r} is not a claim of setup/awslc_record.py")
     if lib == pins["DEBIAN_AWSLC_LIBRARY"]:
+        if claim not in (awslc_record.DEBIAN_PACKAGE, awslc_record.SDIST_BUNDLE):
+            raise SystemExit(f"sbom.py: {lib} is Debian's AWS-LC, but the build's claim is {claim}")
         comp["version"] = pins["DEBIAN_AWSLC_VERSION"]
         deb, ver = pins["DEBIAN_AWSLC_DEB"], pins["DEBIAN_AWSLC_DEB_VERSION"]
         where = (f"the files of Debian's {deb} {ver} that its FIPS build reads, bundled in the sdist"
-                 if origin == "bundle" else f"Debian's {deb} {ver}")
+                 if claim == awslc_record.SDIST_BUNDLE else f"Debian's {deb} {ver}")
         comp["description"] = (f"AWS-LC {comp['version']} built with FIPS=1 from {where}: AWS-LC's FIPS code "
                                "path, not a validated module; no certificate covers this build")
         ancestor = {"type": "library", "bom-ref": "aws-lc-source", "name": deb, "version": ver,
                     "purl": f"pkg:deb/debian/{deb}@{ver.replace('+', '%2B')}",
                     "hashes": [{"alg": "SHA-256", "content": pins["DEBIAN_AWSLC_DEB_SHA256"]}]}
-        props = [prop("source", "debian-package" if origin == "package" else "sdist-bundle")]
+        props = [prop("source", claim)]
     elif lib == pins["FIPS_LIBRARY"]:
+        if claim not in (ZIP, TREE, INCOMPLETE, awslc_record.ELSEWHERE):
+            raise SystemExit(f"sbom.py: {lib} is AWS-LC-FIPS, but the build's claim is {claim}")
         comp["version"] = pins["FIPS_VERSION"]
-        record = awslc_record.read(prefix)
+        try:
+            record = awslc_record.read(prefix)
+        except (OSError, ValueError) as e:
+            raise SystemExit(f"sbom.py: {e}") from None
         if record is None:
             raise SystemExit(f"sbom.py: {prefix} holds no record of its AWS-LC-FIPS source "
                              f"(share/core-fips/{awslc_record.SOURCE_RECORD}): rebuild it with setup/build-awslc.sh")
-        kind, missing, tag = record.kind, record.missing, pins["FIPS_TAG"]
+        tag = pins["FIPS_TAG"]
         ancestor = {"type": "library", "bom-ref": "aws-lc-source", "name": "aws-lc", "version": tag,
                     "purl": f"pkg:github/aws/aws-lc@{tag}"}
-        props = [prop("source", kind)]
-        # The words of the wheel's description (backend/core_fips_build.py), from the same record.
-        comp["description"] = awslc_record.plain(awslc_record.statement(record, pins))
-        if kind == ZIP:
+        props = [prop("source", claim)]
+        # The words of the wheel's description (backend/core_fips_build.py), from the same claim.
+        try:
+            comp["description"] = awslc_record.plain(awslc_record.statement(claim, record, pins))
+        except ValueError as e:
+            raise SystemExit(f"sbom.py: {e}") from None
+        if claim == awslc_record.ELSEWHERE:
+            props.append(prop("recorded-source", record.kind))  # what its record says, unchecked
+        elif claim == ZIP:
             ancestor["hashes"] = [{"alg": "SHA-256", "content": pins["FIPS_ZIP_SHA256"]}]
+        elif claim == TREE:
+            ancestor["properties"] = [prop("git-tree", pins["FIPS_TREE_ID"])]
+        else:
+            props.append(prop("missing", " ".join(record.missing)))
+        if awslc_record.certified(claim, record):
             n = pins["FIPS_CERTIFICATE"]
             refs.append({"type": "certification-report", "url": pins["FIPS_CERTIFICATE_URL"],
                          "comment": CERTIFICATE_SCOPE.format(n=n)})
-        elif kind == TREE:
-            ancestor["properties"] = [prop("git-tree", pins["FIPS_TREE_ID"])]
-        else:
-            props.append(prop("missing", " ".join(missing)))
         if record.flags:
             props.append(prop("added-flags", " ".join(record.flags)))
     else:
         raise SystemExit(f"sbom.py: {lib} is neither {pins['DEBIAN_AWSLC_LIBRARY']} nor {pins['FIPS_LIBRARY']} (setup/pins)")
     comp["licenses"] = [{"expression": AWSLC_LICENSE}]
     try:
-        comp["hashes"] = [{"alg": "SHA-256", "content": awslc_record.checked_library(prefix, library)}]
+        digest = awslc_record.checked_library(prefix, library)
     except (OSError, ValueError) as e:
         raise SystemExit(f"sbom.py: {e}") from None
+    if digest != library_sha256:
+        raise SystemExit(f"sbom.py: {library} is not the library the configure saw (SHA-256 {digest}, then {library_sha256})")
+    comp["hashes"] = [{"alg": "SHA-256", "content": digest}]
     comp["pedigree"] = {"ancestors": [ancestor]}
     if refs:
         comp["externalReferences"] = refs
@@ -104,7 +125,7 @@ def document(args):
          "licenses": [{"license": {"id": "Apache-2.0"}}],
          "hashes": [{"alg": "SHA-256", "content": sha256(ext)}],
          "properties": [prop("file", ext.name)]},
-        awslc_component(pins, args.library, args.awslc_prefix, args.origin),
+        awslc_component(pins, args.library, args.awslc_prefix, args.claim, args.library_sha256),
     ]
     linked = []
     for archive in args.static:
@@ -152,7 +173,8 @@ def main(argv):
     ap.add_argument("--extension", required=True)
     ap.add_argument("--library", required=True)
     ap.add_argument("--awslc-prefix", required=True)
-    ap.add_argument("--origin", choices=("package", "bundle"), required=True)
+    ap.add_argument("--claim", choices=awslc_record.CLAIMS, required=True)
+    ap.add_argument("--library-sha256", required=True)
     ap.add_argument("--gcc-version")
     ap.add_argument("--static", nargs="*", default=[])
     args = ap.parse_args(argv)

@@ -20,7 +20,8 @@ setup_deps() {
 }
 
 # build_tree DIR [cmake args...]: configure DIR when needed, then build it quietly (everything, or
-# only $BUILD_TARGET when that is set).
+# only $BUILD_TARGET when that is set), against CORE_FIPS_AWSLC: a lane's named source (which that
+# library was built from) is kept from CMake, which refuses a source beside a built AWS-LC.
 build_tree() {
   local dir=$1
   shift
@@ -28,12 +29,12 @@ build_tree() {
   if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$dir/.configured-with" 2>/dev/null || true)" != "$want" ]; then
     rm -rf "$dir"
     mkdir -p "$dir"
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$CORE_FIPS_PYTHON" \
+    env -u CORE_FIPS_AWSLC_SOURCE -u CORE_FIPS_AWSLC_ALLOW_MISSING cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$CORE_FIPS_PYTHON" \
       -DCORE_FIPS_AWSLC="$CORE_FIPS_AWSLC" "$@" >"$dir/configure.log" 2>&1 ||
       { tail -40 "$dir/configure.log" >&2; fail "configure of $dir failed (full log: $dir/configure.log)" "fix the cause shown above, then rerun"; }
     echo "$want" >"$dir/.configured-with"
   fi
-  cmake --build "$dir" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$dir/build.log" 2>&1 ||
+  env -u CORE_FIPS_AWSLC_SOURCE -u CORE_FIPS_AWSLC_ALLOW_MISSING cmake --build "$dir" ${BUILD_TARGET:+--target "$BUILD_TARGET"} >"$dir/build.log" 2>&1 ||
     { grep -v '^\[' "$dir/build.log" | head -60 >&2; fail "compile in $dir failed (full log: $dir/build.log)" "fix the errors shown above, then rerun"; }
 }
 

@@ -478,8 +478,11 @@ def test_a_reused_library_must_be_the_one_built_there(project, tmp_path):
     listing = "".join(f"{hashlib.sha256((crate / f).read_bytes()).hexdigest()} {f}\n" for f in files)
     stamp = hashlib.sha256(listing.encode()).hexdigest() + "".join(
         "|" + hashlib.sha256((ROOT / "setup" / f).read_bytes()).hexdigest() for f in ("build-awslc.sh", "inject_hash.py", "go-shim"))
-    stamp += "".join(f"|{os.path.realpath(known[f'CMAKE_{lang}_COMPILER'])} {known[f'CMAKE_{lang}_COMPILER_VERSION']}"
-                     for lang in ("C", "CXX"))
+    # The symbol prefix, the compilers' versions, then each tool by path and SHA-256 (perl too).
+    stamp += f"|{PINS['DEBIAN_AWSLC_PREFIX']}|{known['CMAKE_C_COMPILER_VERSION']}|{known['CMAKE_CXX_COMPILER_VERSION']}"
+    tools = [known["CMAKE_C_COMPILER"], known["CMAKE_CXX_COMPILER"], shutil.which("perl")]
+    stamp += "".join(f"|{os.path.realpath(t)} {hashlib.sha256(Path(os.path.realpath(t)).read_bytes()).hexdigest()}"
+                     for t in tools)
     folder = tmp_path / "shared/core-fips-awslc"
     (folder / "prefix/lib").mkdir(parents=True, exist_ok=True)
     (folder / "prefix/share/core-fips").mkdir(parents=True)

@@ -1,5 +1,7 @@
-"""The pieces of a build from the sdist that run before any compiler: the check that names a
-missing tool, and the trace reader that chooses which files of AWS-LC's source the sdist bundles."""
+"""The pieces of a build from the sdist around the compilers: the check that names a missing tool,
+the trace reader that chooses which files of AWS-LC's source the sdist bundles, and what the backend
+does with the built wheel (its description, from CMake's claim) and its warning."""
+import os
 import sys
 
 import pytest
@@ -99,36 +101,156 @@ def test_a_built_awslc_and_a_source_to_build_are_not_both_named(machine, monkeyp
                      f"({ZIP}) are both set: name a built AWS-LC or a source to build, not both"]
 
 
-def test_the_wheel_says_which_library_it_holds_and_pip_shows_an_incomplete_tree(tmp_path, capfd):
-    """Whoever builds it: the description is written from the build's record (here a wheel made
-    with the default paragraph, as pip makes it from the sdist), RECORD still matches, and the
-    warning reaches the stderr of the process that ran the backend (pip's, shown without -v)."""
-    import base64
+INFO = "core_fips-0.1.0.dist-info"
+INCOMPLETE = (f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an INCOMPLETE tree: 10 listed file(s) missing, so NOT the "
+              "verified source and not the validated module: a, b\n")
+
+
+def a_wheel(path, library=PINS["FIPS_LIBRARY"], source="incomplete-tree", mode=0o644):
+    """A wheel as scikit-build-core leaves it: the readme's default paragraph, the library, an SBOM
+    naming SOURCE; and the claim CMake writes for it."""
     import hashlib
-    import subprocess
+    import json
     import zipfile
     readme = (ROOT / "docs/wheel-readme.md").read_text()
     meta = "Metadata-Version: 2.4\nName: core-fips\nVersion: 0.1.0\n\n" + readme
-    wheel = tmp_path / "core_fips-0.1.0-cp311-abi3-linux_x86_64.whl"
-    info = "core_fips-0.1.0.dist-info"
-    with zipfile.ZipFile(wheel, "w") as z:
+    lib = b"\x7fELF the library"
+    sbom = json.dumps({"components": [{"bom-ref": "aws-lc", "properties": [{"name": "core-fips:source", "value": source}]}]})
+    with zipfile.ZipFile(path, "w") as z:
         z.writestr("_core_fips.abi3.so", b"ext")
-        z.writestr(f"{info}/METADATA", meta)
-        z.writestr(f"{info}/RECORD", f"_core_fips.abi3.so,sha256=x,3\n{info}/METADATA,sha256=old,1\n{info}/RECORD,,\n")
-    record = (f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from an INCOMPLETE tree: 10 listed file(s) missing, so NOT the "
-              "verified source and not the validated module: a, b\n")
-    backend.describe_wheel(str(wheel), record)
+        z.writestr(f"core_fips.libs/{library}", lib)
+        z.writestr(f"{INFO}/METADATA", meta)
+        z.writestr(f"{INFO}/sboms/core_fips.cdx.json", sbom)
+        z.writestr(f"{INFO}/RECORD", f"_core_fips.abi3.so,sha256=x,3\n{INFO}/METADATA,sha256=old,1\n{INFO}/RECORD,,\n")
+    os.chmod(path, mode)
+    return f"{source} {library} {hashlib.sha256(lib).hexdigest()}\n" + (INCOMPLETE if library == PINS["FIPS_LIBRARY"] else "")
+
+
+def test_the_wheel_says_which_library_it_holds(tmp_path):
+    """Whoever builds it: the description is written from the build's claim (here a wheel made
+    with the default paragraph, as pip makes it from the sdist), RECORD still matches, and the wheel
+    keeps its mode."""
+    import base64
+    import hashlib
+    import zipfile
+    wheel = tmp_path / "core_fips-0.1.0-cp311-abi3-linux_x86_64.whl"
+    claim = a_wheel(wheel)
+    backend.describe_wheel(str(wheel), backend.Claim(claim))
     with zipfile.ZipFile(wheel) as z:
-        names, new = z.namelist(), z.read(f"{info}/METADATA")
-        lines = z.read(f"{info}/RECORD").decode().splitlines()
-    assert names == ["_core_fips.abi3.so", f"{info}/METADATA", f"{info}/RECORD"]
+        names, new = z.namelist(), z.read(f"{INFO}/METADATA")
+        lines = z.read(f"{INFO}/RECORD").decode().splitlines()
+    assert names == ["_core_fips.abi3.so", f"core_fips.libs/{PINS['FIPS_LIBRARY']}", f"{INFO}/METADATA",
+                     f"{INFO}/sboms/core_fips.cdx.json", f"{INFO}/RECORD"]
+    assert oct(os.stat(wheel).st_mode & 0o777) == oct(0o644)
     fips, debian = PINS["FIPS_VERSION"], PINS["DEBIAN_AWSLC_VERSION"]
     assert f"**AWS-LC FIPS {fips}**: AWS-LC-FIPS {fips} from an INCOMPLETE tree".encode() in new
     assert f"AWS-LC FIPS {debian}".encode() not in new and b"neither the verified source nor the validated module" in new
     digest = base64.urlsafe_b64encode(hashlib.sha256(new).digest()).rstrip(b"=").decode()
-    assert lines[1] == f"{info}/METADATA,sha256={digest},{len(new)}"
-    child = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); import core_fips_build as b; "
-                            "b.warn('core-fips: WARNING: planted')", str(ROOT / "backend")],
+    assert lines[1] == f"{INFO}/METADATA,sha256={digest},{len(new)}"
+
+
+class FakeSkbuild:
+    """scikit-build-core's build module as the backend calls it: makes the wheel with MAKE and
+    writes CMake's claim, changed by CHANGE, where the config setting says (nowhere when CHANGE
+    gives None, as when CMAKE_ARGS moved CORE_FIPS_CLAIM_OUT)."""
+
+    def __init__(self, make, change):
+        self.make, self.change = make, change
+
+    def build_wheel(self, wheel_directory, settings, metadata_directory):
+        name = "core_fips-0.1.0-cp311-abi3-linux_x86_64.whl"
+        said = self.change(self.make(os.path.join(wheel_directory, name)))
+        if said is not None:
+            with open(settings["cmake.define.CORE_FIPS_CLAIM_OUT"], "w") as f:
+                f.write(said)
+        return name
+
+
+FAIL_CLOSED = {  # what CMake wrote -> words of the one line the backend says
+    "nothing (CORE_FIPS_CLAIM_OUT moved by CMAKE_ARGS)": (lambda c: None, "no claim of the library from CMake"),
+    "a claim about another library": (lambda c: c.replace(c.split()[2], "0" * 64, 1), "not the library the build saw"),
+    "Debian's claim for a FIPS library": (lambda c: c.replace("incomplete-tree", "debian-package", 1), "SBOM does not say"),
+    "a claim longer than a record": (lambda c: c + "x" * 70000, "longer than"),
+    "a claim the SBOM contradicts": (lambda c: c.replace("incomplete-tree", "verified-zip", 1), "SBOM does not say"),
+}
+
+
+@pytest.mark.parametrize("wrote", FAIL_CLOSED)
+def test_a_wheel_without_the_builds_own_claim_is_refused_and_removed(machine, tmp_path, monkeypatch, capsys, wrote):
+    """Never the readme's default paragraph, Debian's AWS-LC, on a FIPS library."""
+    change, words = FAIL_CLOSED[wrote]
+    monkeypatch.setattr(backend, "_backend", lambda: FakeSkbuild(a_wheel, change))
+    with pytest.raises(SystemExit):
+        backend.build_wheel(str(tmp_path))
+    err = capsys.readouterr().err
+    assert err.startswith("core-fips: ") and words in err and "the wheel was removed" in err, err
+    assert list(tmp_path.glob("*.whl")) == []
+    # The same build with CMake's own claim passes, and warns of the incomplete tree.
+    monkeypatch.setattr(backend, "_backend", lambda: FakeSkbuild(a_wheel, lambda c: c))
+    assert backend.build_wheel(str(tmp_path)).endswith(".whl")
+    assert "core-fips: WARNING: AWS-LC-FIPS" in capsys.readouterr().err
+
+
+# A parent whose stderr is argv[2] (a file's path, "pipe", or "fifo-without-reader" with the FIFO
+# at argv[3]) runs a child with another stderr that calls warn(); with argv[4] "orphan" the parent
+# exits first and the child warns once reparented.
+WARN_PARENT = r"""
+import os, subprocess, sys
+backend, target = sys.argv[1], sys.argv[2]
+if target == "fifo-without-reader":
+    reader = os.open(sys.argv[3], os.O_RDONLY | os.O_NONBLOCK)
+    os.dup2(os.open(sys.argv[3], os.O_WRONLY), 2)
+    os.close(reader)  # nobody reads it now
+elif target != "pipe":
+    os.dup2(os.open(target, os.O_WRONLY), 2)  # as a shell's 2>FILE: no O_APPEND
+child = "\n".join([
+    "import os, sys, time",
+    "sys.path.insert(0, sys.argv[1]); import core_fips_build as b",
+    "parent = os.getppid()",
+    "print('imported', flush=True)",
+    "while sys.argv[2] == 'orphan' and os.getppid() == parent: time.sleep(0.01)",
+    "b.warn('core-fips: WARNING: planted')"])
+p = subprocess.Popen([sys.executable, "-c", child, backend, sys.argv[4]], stdout=subprocess.PIPE,
+                     stderr=subprocess.DEVNULL)
+p.stdout.readline()  # the child knows us as its parent
+if sys.argv[4] == "orphan":
+    os._exit(0)
+p.wait()
+"""
+# Adopts orphans (PR_SET_CHILD_SUBREAPER), runs argv[1:] and waits for every descendant.
+REAPER = r"""
+import ctypes, os, subprocess, sys
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)
+subprocess.run(sys.argv[1:])
+while True:
+    try:
+        os.wait()
+    except ChildProcessError:
+        break
+"""
+
+
+def test_the_warning_reaches_only_a_pipe_or_terminal_of_our_own_parent(tmp_path):
+    """pip's stderr is a pipe (shown without -v). Into a log file it would be overwritten by pip's
+    next write; a FIFO nobody reads would block the build forever; once reparented, the parent's
+    stderr is another process's. Our own stderr has it every time."""
+    import subprocess
+    line = "core-fips: WARNING: planted"
+    backend_dir = str(ROOT / "backend")
+    log = tmp_path / "pip.log"
+    log.write_text("")
+    subprocess.run([sys.executable, "-c", WARN_PARENT, backend_dir, str(log), "", "stay"], timeout=60, check=True)
+    assert log.read_text() == ""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    subprocess.run([sys.executable, "-c", WARN_PARENT, backend_dir, "fifo-without-reader", str(fifo), "stay"],
+                   timeout=60, check=True)  # a blocking open would never return
+    piped = subprocess.run([sys.executable, "-c", WARN_PARENT, backend_dir, "pipe", "", "stay"],
                            capture_output=True, text=True, timeout=60)
-    assert child.stderr == "core-fips: WARNING: planted\n"
-    assert "core-fips: WARNING: planted" in capfd.readouterr().err
+    assert piped.stderr == line + "\n"  # the check can pass: a pipe gets it
+    ours = subprocess.run([sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); import core_fips_build as b; "
+                           f"b.warn({line!r})", backend_dir], capture_output=True, text=True, timeout=60)
+    assert ours.stderr == line + "\n"
+    orphan = subprocess.run([sys.executable, "-c", REAPER, sys.executable, "-c", WARN_PARENT, backend_dir, "pipe", "", "orphan"],
+                            capture_output=True, text=True, timeout=60)
+    assert orphan.returncode == 0 and line not in orphan.stderr

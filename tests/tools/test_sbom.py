@@ -25,12 +25,18 @@ RECORDS = {
 }
 # A line setup/build-awslc.sh adds to the record for a flag its compiler needed.
 NOTE = "Compiled with `-fno-tree-slp-vectorize`: gcc 16.1.0 vectorises the method tables' pointer stores."
+WARNING_NOTE = "Compiled with `-Wno-error=discarded-qualifiers`: gcc 16.1.0 warns where -Werror makes that an error."
 KINDS = ["debian-package", "sdist-bundle", *RECORDS]
+ELSEWHERE = "built-elsewhere"
 
 
-def wheel_files(tmp_path, kind, static=True):
-    """The files an SBOM describes, and the SBOM setup/sbom.py writes for them, as a wheel holds them."""
-    fips = kind in RECORDS
+def wheel_files(tmp_path, kind, static=True, record=None, notes=None):
+    """The files an SBOM describes, and the SBOM setup/sbom.py writes for them, as a wheel holds them;
+    KIND is the configure's claim, RECORD the kind of record in the prefix (default: KIND's), NOTES
+    the lines the build added to it (default: the flag note, for an incomplete tree)."""
+    fips = kind in RECORDS or kind == ELSEWHERE
+    record_kind = record or (kind if kind in RECORDS else "verified-zip")
+    notes = notes if notes is not None else [NOTE] if kind == "incomplete-tree" else []
     library = PINS["FIPS_LIBRARY" if fips else "DEBIAN_AWSLC_LIBRARY"]
     (tmp_path / "core_fips.libs").mkdir(exist_ok=True)
     (tmp_path / "share" / "core-fips").mkdir(parents=True, exist_ok=True)
@@ -40,19 +46,27 @@ def wheel_files(tmp_path, kind, static=True):
         hashlib.sha256((tmp_path / "core_fips.libs" / library).read_bytes()).hexdigest() + "\n")
     record = tmp_path / "share" / "core-fips" / "awslc-source.txt"
     record.unlink(missing_ok=True)
-    if fips:  # as the build writes it: the source, then a compiler's note
-        record.write_text(RECORDS[kind] + "\n" + (NOTE + "\n" if kind == "incomplete-tree" else ""))
+    if fips:  # as the build writes it: the source, then a compiler's notes
+        record.write_text(RECORDS[record_kind] + "\n" + "".join(n + "\n" for n in notes))
     archives = []
     for name in ("libstdc++.a", "libgcc.a") if static else ():
         (tmp_path / name).write_bytes(b"!<arch>\n" + name.encode())
         archives.append(str(tmp_path / name))
     args = argparse.Namespace(version="0.1.0", extension=str(tmp_path / EXT),
                               library=str(tmp_path / "core_fips.libs" / library), awslc_prefix=str(tmp_path),
-                              origin="bundle" if kind == "sdist-bundle" else "package", gcc_version="10.2.1",
-                              static=archives)
+                              claim=kind, gcc_version="10.2.1", static=archives,
+                              library_sha256=hashlib.sha256((tmp_path / "core_fips.libs" / library).read_bytes()).hexdigest())
     files = {n: (tmp_path / n).read_bytes() for n in (EXT, f"core_fips.libs/{library}")}
     files[f"{INFO}/{check.SBOM}"] = sbom.text(sbom.document(args)).encode()
     return files, f"core_fips.libs/{library}"
+
+
+def claim_of(prefix, kind):
+    """The backend's Claim, as CMakeLists.txt writes it for the library in PREFIX."""
+    lib = next((prefix / "core_fips.libs").iterdir())
+    record = prefix / "share/core-fips/awslc-source.txt"
+    return backend.Claim(f"{kind} {lib.name} {hashlib.sha256(lib.read_bytes()).hexdigest()}\n"
+                         + (record.read_text() if record.is_file() else ""))
 
 
 def problems(files, lib, **kw):
@@ -81,13 +95,13 @@ def test_each_source_is_named_and_only_the_verified_zip_carries_the_certificate(
     assert {"name": "core-fips:source", "value": kind} in awslc["properties"]
     certs = check._refs(bom, "certification-report")
     assert [r["url"] for r in certs] == ([PINS["FIPS_CERTIFICATE_URL"]] if kind == "verified-zip" else [])
-    if kind in RECORDS:  # the wheel's description says the same, from the same record
-        said = backend.library_paragraph((tmp_path / "share/core-fips/awslc-source.txt").read_text())
+    if kind in RECORDS:  # the wheel's description says the same, from the same claim and record
+        said = backend.library_paragraph(claim_of(tmp_path, kind))
         assert said.replace("**", "").endswith(awslc["description"]) and RECORDS[kind] in said
     if kind == "incomplete-tree":
         assert {"name": "core-fips:missing", "value": "crypto/a_test.cc ssl/b_test.cc"} in awslc["properties"]
         assert {"name": "core-fips:added-flags", "value": "-fno-tree-slp-vectorize"} in awslc["properties"]
-        assert "`-Bsymbolic` and `-fno-tree-slp-vectorize` added" in said and NOTE in awslc["description"]
+        assert "`-Bsymbolic` and `-fno-tree-slp-vectorize`" in said and NOTE in awslc["description"]
         incomplete = dict(files)
         incomplete[f"{INFO}/{check.SBOM}"] = files[f"{INFO}/{check.SBOM}"].replace(b"INCOMPLETE", b"partial")
         incomplete = edited(incomplete, lambda bom: None)
@@ -131,14 +145,84 @@ def test_the_sbom_is_refused_for_a_library_not_built_where_it_says(tmp_path):
     """setup/sbom.py hashes the library that ships only if it is the one its build recorded
     (share/core-fips/library.sha256); a library built from a named source needs the source's record."""
     wheel_files(tmp_path, "verified-zip")
+    library = tmp_path / "core_fips.libs" / PINS["FIPS_LIBRARY"]
     args = argparse.Namespace(version="0.1.0", extension=str(tmp_path / EXT), awslc_prefix=str(tmp_path),
-                              library=str(tmp_path / "core_fips.libs" / PINS["FIPS_LIBRARY"]), origin="package",
-                              gcc_version=None, static=[])
+                              library=str(library), claim="verified-zip", gcc_version=None, static=[],
+                              library_sha256=hashlib.sha256(library.read_bytes()).hexdigest())
     assert sbom.document(args)["components"][1]["hashes"][0]["content"] == (
         tmp_path / "share/core-fips/library.sha256").read_text().strip()
-    (tmp_path / "core_fips.libs" / PINS["FIPS_LIBRARY"]).write_bytes(b"\x7fELF swapped")
+    library.write_bytes(b"\x7fELF swapped")
     with pytest.raises(SystemExit, match="is not the library built in"):
+        sbom.document(args)
+    # Swapped with its library.sha256 too: still not the library the configure saw.
+    (tmp_path / "share/core-fips/library.sha256").write_text(hashlib.sha256(library.read_bytes()).hexdigest())
+    with pytest.raises(SystemExit, match="not the library the configure saw"):
+        sbom.document(args)
+    args.library_sha256 = hashlib.sha256(library.read_bytes()).hexdigest()
+    (tmp_path / "share/core-fips/awslc-source.txt").write_text(RECORDS["tree"] + "\n")
+    with pytest.raises(SystemExit, match="claim is verified-zip, but its record says tree"):
+        sbom.document(args)
+    (tmp_path / "share/core-fips/awslc-source.txt").write_text(RECORDS["tree"] + "\n" + "x" * 70000)
+    with pytest.raises(SystemExit, match="longer than"):
         sbom.document(args)
     (tmp_path / "share/core-fips/awslc-source.txt").unlink()
     with pytest.raises(SystemExit, match="no record of its AWS-LC-FIPS source"):
         sbom.document(args)
+    args.claim = "debian-package"  # a FIPS library is never described as Debian's
+    with pytest.raises(SystemExit, match="is AWS-LC-FIPS, but the build's claim is debian-package"):
+        sbom.document(args)
+
+
+def aws_lc(files):
+    bom = json.loads(files[f"{INFO}/{check.SBOM}"])
+    return bom, next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
+
+
+@pytest.mark.parametrize("record", RECORDS)
+def test_a_library_built_elsewhere_never_carries_the_certificate(tmp_path, record):
+    """A prefix given to the build (CORE_FIPS_AWSLC) whose record claims the verified zip: the
+    record only ever lowers what the wheel says (an incomplete tree is named as such)."""
+    files, lib = wheel_files(tmp_path, ELSEWHERE, record=record)
+    assert problems(files, lib, source_record=RECORDS[record]) == []
+    bom, awslc = aws_lc(files)
+    assert check._refs(bom, "certification-report") == []
+    assert awslc["description"].startswith(f"AWS-LC-FIPS {PINS['FIPS_VERSION']} built elsewhere, not verified by this build")
+    assert f"#{PINS['FIPS_CERTIFICATE']}" not in awslc["description"] and "this is the validated module" not in awslc["description"]
+    assert ("INCOMPLETE tree" in awslc["description"]) == (record == "incomplete-tree")
+    props = {p["name"]: p["value"] for p in awslc["properties"]}
+    assert (props["core-fips:source"], props["core-fips:recorded-source"]) == (ELSEWHERE, record)
+    said = backend.library_paragraph(claim_of(tmp_path, ELSEWHERE))
+    assert said.replace("**", "").endswith(awslc["description"])
+
+    def certify(bom):  # what the old build wrote from such a record
+        c = next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
+        c["externalReferences"] = [{"type": "certification-report", "url": PINS["FIPS_CERTIFICATE_URL"],
+                                    "comment": "in the operational environments it names"}]
+        c["description"] = c["description"].replace("built elsewhere, not verified by this build", "from the verified zip")
+    found = problems(edited(files, certify), lib)
+    assert any("certification-report" in p for p in found) and any("built elsewhere" in p for p in found)
+
+
+def test_a_code_generation_flag_loses_the_certificate_and_a_warning_option_does_not(tmp_path):
+    files, lib = wheel_files(tmp_path, "verified-zip", notes=[WARNING_NOTE, NOTE])
+    assert problems(files, lib) == []
+    bom, awslc = aws_lc(files)
+    assert check._refs(bom, "certification-report") == []
+    assert awslc["description"].startswith(f"AWS-LC-FIPS {PINS['FIPS_VERSION']} from the verified source, with a "
+                                           "code-generation flag the Security Policy's build does not use "
+                                           "(`-fno-tree-slp-vectorize`)")
+    assert f"#{PINS['FIPS_CERTIFICATE']}" not in awslc["description"] and "this is the validated module" not in awslc["description"]
+
+    def certify(bom):
+        c = next(c for c in bom["components"] if c["bom-ref"] == "aws-lc")
+        c["externalReferences"] = [{"type": "certification-report", "url": PINS["FIPS_CERTIFICATE_URL"],
+                                    "comment": "in the operational environments it names"}]
+        c["description"] = "this is the validated module"
+    found = problems(edited(files, certify), lib)
+    assert any("certification-report" in p and "-fno-tree-slp-vectorize" in p for p in found)
+    assert any("code-generation flag" in p for p in found)
+    # A warning option changes no code: the certificate stays.
+    files, lib = wheel_files(tmp_path, "verified-zip", notes=[WARNING_NOTE])
+    bom, awslc = aws_lc(files)
+    assert problems(files, lib) == [] and len(check._refs(bom, "certification-report")) == 1
+    assert f"#{PINS['FIPS_CERTIFICATE']}" in awslc["description"]

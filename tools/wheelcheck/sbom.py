@@ -2,9 +2,9 @@
 1.6 JSON, valid under CycloneDX's own schema (sbom_schema.py), then checked for what a schema
 cannot say, against what the wheel ships: every component there, each hash the SHA-256 of the
 shipped file (or of the archive linked in), the library's version and source as setup/pins and the
-build recorded them, a certification-report reference on a library built from the verified
-AWS-LC-FIPS zip and on nothing else, and the cryptographic inventory (setup/cbom.py) certified on
-that library only. No ELF reader needed."""
+build recorded them, a certification-report reference on a library the build verified from the
+AWS-LC-FIPS zip and compiled without a code-generation flag and on nothing else, and the
+cryptographic inventory (setup/cbom.py) certified on that library only. No ELF reader needed."""
 import hashlib
 import json
 import re
@@ -147,12 +147,13 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
                            f"not the pinned {pins['DEBIAN_AWSLC_DEB']} {pins['DEBIAN_AWSLC_DEB_VERSION']}")
             if source_deb_sha is not None and _sha(a) != source_deb_sha:
                 out.append(f"{name}: AWS-LC's source SHA-256 is not that of the package it was built from")
-            if kind not in ("debian-package", "sdist-bundle"):
+            if kind not in (awslc_record.DEBIAN_PACKAGE, awslc_record.SDIST_BUNDLE):
                 out.append(f"{name}: AWS-LC's source kind {kind!r} is not Debian's package or the sdist's bundle")
         else:
             a = ancestors[0]
-            if kind not in ("verified-zip", "tree", "incomplete-tree"):
-                out.append(f"{name}: AWS-LC-FIPS's source kind {kind!r} is not verified-zip, tree or incomplete-tree")
+            fips_claims = (awslc_record.ZIP, awslc_record.TREE, awslc_record.INCOMPLETE, awslc_record.ELSEWHERE)
+            if kind not in fips_claims:
+                out.append(f"{name}: AWS-LC-FIPS's source kind {kind!r} is not one of {', '.join(fips_claims)}")
             if kind == "verified-zip" and _sha(a) != pins["FIPS_ZIP_SHA256"]:
                 out.append(f"{name}: the zip's SHA-256 is not the Security Policy's (setup/pins)")
             said = c.get("description", "").lower()
@@ -164,15 +165,27 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
                     recorded = awslc_record.Record(source_record).kind
                 except ValueError as e:
                     recorded = f"unreadable ({e})"
-                if kind != recorded:
-                    out.append(f"{name}: AWS-LC-FIPS's source is {kind}, but the build's record says {recorded}")
-    # The certificate applies to the module built from the verified zip, and to nothing else.
+                # A library built elsewhere names what its record says, beside its claim.
+                said_kind = props.get("core-fips:recorded-source") if kind == awslc_record.ELSEWHERE else kind
+                if said_kind != recorded:
+                    out.append(f"{name}: AWS-LC-FIPS's source is {said_kind}, but the build's record says {recorded}")
+            if kind == awslc_record.ELSEWHERE and "built elsewhere, not verified by this build" not in said:
+                out.append(f"{name}: a library built elsewhere not described as built elsewhere, not verified by this build")
+    # The certificate applies to the module this build verified from the zip and compiled with the
+    # Security Policy's code generation, and to nothing else.
     certs = _refs(bom, CERT)
-    validated = (lib_name == pins["FIPS_LIBRARY"] and "aws-lc" in by_ref
-                 and _props(by_ref["aws-lc"]).get("core-fips:source") == "verified-zip")
+    awslc_props = _props(by_ref["aws-lc"]) if "aws-lc" in by_ref else {}
+    codegen = [f for f in awslc_props.get("core-fips:added-flags", "").split() if not f.startswith("-W")]
+    validated = (lib_name == pins["FIPS_LIBRARY"] and awslc_props.get("core-fips:source") == awslc_record.ZIP
+                 and not codegen)
     if certs and not validated:
-        out.append(f"{name}: a {CERT} reference on a library not built from the verified "
-                   f"{pins['FIPS_TAG']} zip ({lib_name}): no certificate covers this build")
+        out.append(f"{name}: a {CERT} reference on a library not verified from the {pins['FIPS_TAG']} zip and "
+                   f"compiled as its Security Policy says by this build ({lib_name}"
+                   f"{', with ' + ' '.join(codegen) if codegen else ''}): no certificate covers this build")
+    if codegen and awslc_props.get("core-fips:source") == awslc_record.ZIP and \
+            "code-generation flag the security policy's build does not use" not in by_ref["aws-lc"].get("description", "").lower():
+        out.append(f"{name}: a build with {' '.join(codegen)} not described as using a code-generation flag the "
+                   "Security Policy's build does not use")
     if validated:
         ok = [r for r in _refs(by_ref["aws-lc"], CERT) if r.get("url") == pins["FIPS_CERTIFICATE_URL"]
               and "operational environments" in r.get("comment", "")]

@@ -35,7 +35,8 @@ if(_awslc_dir MATCHES " ")
   message(FATAL_ERROR "AWS-LC cannot be built in a folder whose path has a space: ${_awslc_dir}")
 endif()
 # Made here, or reused only if it is ours (or root's) and nobody else can write to it.
-set(_awslc_py "${Python_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/setup/awslc_source.py")
+# Isolated (-I): no PYTHONPATH module and no user site .pth runs before the verifier does.
+set(_awslc_py "${Python_EXECUTABLE}" -I "${CMAKE_SOURCE_DIR}/setup/awslc_source.py")
 execute_process(COMMAND ${_awslc_py} build-folder "${_awslc_parent}" ${_awslc_name} RESULT_VARIABLE _awslc_rc)
 if(NOT _awslc_rc EQUAL 0)
   message(FATAL_ERROR "the AWS-LC build folder was refused (the line above says why)")
@@ -146,15 +147,14 @@ if(EXISTS "${_awslc_dir}/stamp")
 endif()
 set(_awslc_lib "${_awslc_dir}/prefix/lib/${_awslc_library}")
 if(NOT CORE_FIPS_AWSLC_SOURCE AND EXISTS "${_awslc_lib}" AND _awslc_built_from STREQUAL _awslc_stamp)
-  # The same inputs: reused only if the library is still the one built there.
+  # The same inputs: reused only if every file of the prefix (library, headers, record) is still
+  # the one built there, under this stamp (the manifest build-awslc.sh wrote).
+  execute_process(COMMAND ${_awslc_py} check-prefix "${_awslc_dir}/prefix" --stamp "${_awslc_stamp}"
+                  RESULT_VARIABLE _awslc_rc)
+  if(NOT _awslc_rc EQUAL 0)
+    message(FATAL_ERROR "refused to reuse ${_awslc_dir}: it is not what was built there (the line above says why); delete the folder")
+  endif()
   file(SHA256 "${_awslc_lib}" _h)
-  set(_awslc_recorded "")
-  if(EXISTS "${_awslc_dir}/prefix/share/core-fips/library.sha256")
-    file(STRINGS "${_awslc_dir}/prefix/share/core-fips/library.sha256" _awslc_recorded LIMIT_COUNT 1)
-  endif()
-  if(NOT _h STREQUAL _awslc_recorded)
-    message(FATAL_ERROR "refused to reuse ${_awslc_dir}: its ${_awslc_library} is not the library built there (SHA-256 ${_h}, recorded ${_awslc_recorded}); delete the folder")
-  endif()
   message(STATUS "AWS-LC ${_awslc_version} (FIPS): reusing the build in ${_awslc_dir} (same source, scripts and tools)")
   set(_awslc_compiled_sha256 "${_h}")
 else()
@@ -175,7 +175,8 @@ else()
   endif()
   list(APPEND _awslc_options --pyelftools "${_awslc_elftools}")
   message(STATUS "Building AWS-LC ${_awslc_version} (FIPS) from ${_awslc_source} into ${_awslc_dir}: a minute or two")
-  execute_process(COMMAND bash -p "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" ${_awslc_options} "${_awslc_source}"
+  execute_process(COMMAND bash -p "${CMAKE_SOURCE_DIR}/setup/build-awslc.sh" ${_awslc_options} --stamp "${_awslc_stamp}"
+                          "${_awslc_source}"
                           "${_awslc_dir}/work" "${_awslc_dir}/prefix" ${_awslc_prefix} ${_awslc_version}
                   RESULT_VARIABLE _awslc_rc)
   if(NOT _awslc_rc EQUAL 0)

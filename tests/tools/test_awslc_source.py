@@ -459,9 +459,9 @@ def test_a_shared_build_folder_others_can_write_is_refused(project, tmp_path):
         assert f"{shared}/core-fips-awslc: owned by uid 65534, not by you (uid 0) or root" in out.stderr
 
 
-def test_a_reused_library_must_be_the_one_built_there(project, tmp_path):
-    """The same inputs (the stamp) reuse a folder's build only if its library has the SHA-256
-    recorded when it was built there."""
+def test_a_reused_build_must_be_the_one_built_there(project, tmp_path):
+    """The same inputs (the stamp) reuse a folder's build only if its prefix is still what its
+    manifest lists under that stamp: the library, and the record and headers with it."""
     env = {**os.environ, "CORE_FIPS_AWSLC_BUILD_DIR": str(tmp_path / "shared")}
     (tmp_path / "shared").mkdir()
     configure(project, tmp_path / "build", env)  # fails at the stand-in: the compilers are known
@@ -489,12 +489,20 @@ def test_a_reused_library_must_be_the_one_built_there(project, tmp_path):
     (folder / "stamp").write_text(stamp)
     (folder / "prefix/lib/libcrypto-awslc.so.0").write_bytes(b"built")
     (folder / "prefix/share/core-fips/library.sha256").write_text(hashlib.sha256(b"built").hexdigest() + "\n")
+    (folder / "prefix/include/openssl").mkdir(parents=True)
+    (folder / "prefix/include/openssl/base.h").write_text("/* built */\n")
+    source.write_manifest(folder / "prefix", stamp)
     out = configure(project, tmp_path / "build", env)
     assert f"reusing the build in {folder}" in out.stdout, out.stdout[-2000:] + out.stderr[-2000:]
-    (folder / "prefix/lib/libcrypto-awslc.so.0").write_bytes(b"planted")
-    out = configure(project, tmp_path / "build", env)
-    assert out.returncode != 0 and "reusing" not in out.stdout
-    assert f"refused to reuse {folder}: its libcrypto-awslc.so.0 is not the library built there" in " ".join(out.stderr.split())
+    for edited, planted in (("lib/libcrypto-awslc.so.0", b"planted"), ("include/openssl/base.h", b"/* planted */\n"),
+                            ("share/core-fips/library.sha256", hashlib.sha256(b"planted").hexdigest().encode())):
+        kept = (folder / "prefix" / edited).read_bytes()
+        (folder / "prefix" / edited).write_bytes(planted)
+        out = configure(project, tmp_path / "build", env)
+        assert out.returncode != 0 and "reusing" not in out.stdout, edited
+        said = " ".join(out.stderr.split())
+        assert f"refused to reuse {folder}: it is not what was built there" in said and edited in said, said[-1500:]
+        (folder / "prefix" / edited).write_bytes(kept)
 
 
 def test_a_build_folder_is_made_fresh_or_refused_when_a_link(tmp_path, capsys):

@@ -1,10 +1,10 @@
 #include "python/boundary.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
@@ -24,37 +24,32 @@ struct PendingRelease {
   PyObject* object;
   Py_buffer* view;
 };
-// The thread's pending releases: the first kInlinePending here, any more in a heap list made on
-// demand and freed once drained. Trivially destructible, as every thread_local of the extension
+// The thread's pending releases: a heap array made on the thread's first deferral, grown by
+// doubling, and freed once drained. Static TLS holds only its address and capacity: an extension
+// loaded after start-up takes its whole TLS segment from glibc's small static surplus, shared with
+// every library loaded before it. Trivially destructible, as every thread_local of the extension
 // must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
 // manylinux floor of 2.17.
-constexpr std::size_t kInlinePending = 32;
-constinit thread_local PendingRelease inline_pending[kInlinePending] = {};
-constinit thread_local std::vector<PendingRelease>* overflow_pending = nullptr;
+constexpr std::size_t kFirstPendingCapacity = 8;
+constinit thread_local PendingRelease* pending = nullptr;
+constinit thread_local std::size_t pending_capacity = 0;
 
 bool push_pending(PendingRelease release) noexcept {
   const std::size_t n = tls_pending_releases;
-  if (n < kInlinePending) {
-    inline_pending[n] = release;
-  } else {
-    try {
-      if (!overflow_pending) overflow_pending = new std::vector<PendingRelease>();
-      overflow_pending->push_back(release);
-    } catch (...) {
-      return false;
-    }
+  if (n == pending_capacity) {
+    const std::size_t capacity = n == 0 ? kFirstPendingCapacity : 2 * n;
+    auto* grown = new (std::nothrow) PendingRelease[capacity];
+    if (!grown) return false;
+    std::copy_n(pending, n, grown);
+    delete[] std::exchange(pending, grown);
+    pending_capacity = capacity;
   }
+  pending[n] = release;
   tls_pending_releases = n + 1;
   return true;
 }
 
-PendingRelease pop_pending() {
-  const std::size_t n = --tls_pending_releases;
-  if (n < kInlinePending) return inline_pending[n];
-  const PendingRelease last = overflow_pending->back();
-  overflow_pending->pop_back();
-  return last;
-}
+PendingRelease pop_pending() { return pending[--tls_pending_releases]; }
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -119,7 +114,8 @@ void release_pending_now() {
     tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
     throw;
   }
-  delete std::exchange(overflow_pending, nullptr);
+  delete[] std::exchange(pending, nullptr);
+  pending_capacity = 0;
   py::restore_exception(exception);
 }
 

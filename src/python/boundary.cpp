@@ -24,32 +24,42 @@ struct PendingRelease {
   PyObject* object;
   Py_buffer* view;
 };
-// The thread's pending releases: a heap array made on the thread's first deferral, grown by
-// doubling, and freed once drained. Static TLS holds only its address and capacity: an extension
+// The thread's pending releases: the first in place (most calls that defer anything defer one
+// buffer export), the rest in a heap array made on demand, grown by doubling and freed once
+// drained. Static TLS holds only that entry and the array's address and capacity: an extension
 // loaded after start-up takes its whole TLS segment from glibc's small static surplus, shared with
 // every library loaded before it. Trivially destructible, as every thread_local of the extension
 // must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
 // manylinux floor of 2.17.
-constexpr std::size_t kFirstPendingCapacity = 8;
-constinit thread_local PendingRelease* pending = nullptr;
-constinit thread_local std::size_t pending_capacity = 0;
+constexpr std::size_t kFirstHeapCapacity = 8;
+constinit thread_local PendingRelease first_pending = {};
+constinit thread_local PendingRelease* more_pending = nullptr;
+constinit thread_local std::size_t more_capacity = 0;
 
 bool push_pending(PendingRelease release) noexcept {
   const std::size_t n = tls_pending_releases;
-  if (n == pending_capacity) {
-    const std::size_t capacity = n == 0 ? kFirstPendingCapacity : 2 * n;
-    auto* grown = new (std::nothrow) PendingRelease[capacity];
-    if (!grown) return false;
-    std::copy_n(pending, n, grown);
-    delete[] std::exchange(pending, grown);
-    pending_capacity = capacity;
+  if (n == 0) {
+    first_pending = release;
+  } else {
+    const std::size_t at = n - 1;
+    if (at == more_capacity) {
+      const std::size_t capacity = at == 0 ? kFirstHeapCapacity : 2 * at;
+      auto* grown = new (std::nothrow) PendingRelease[capacity];
+      if (!grown) return false;
+      std::copy_n(more_pending, at, grown);
+      delete[] std::exchange(more_pending, grown);
+      more_capacity = capacity;
+    }
+    more_pending[at] = release;
   }
-  pending[n] = release;
   tls_pending_releases = n + 1;
   return true;
 }
 
-PendingRelease pop_pending() { return pending[--tls_pending_releases]; }
+PendingRelease pop_pending() {
+  const std::size_t n = --tls_pending_releases;
+  return n == 0 ? first_pending : more_pending[n - 1];
+}
 
 OnceGuard panic_once;
 PyObject* panic_type = nullptr;  // created once, kept for the life of the process
@@ -114,8 +124,8 @@ void release_pending_now() {
     tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
     throw;
   }
-  delete[] std::exchange(pending, nullptr);
-  pending_capacity = 0;
+  delete[] std::exchange(more_pending, nullptr);
+  more_capacity = 0;
   py::restore_exception(exception);
 }
 

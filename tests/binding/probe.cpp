@@ -36,8 +36,8 @@ PyObject* reassign_view(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // defer_references(o, n): takes n references to o and drops each inside the call, which hands them
-// to the boundary's pending releases (beyond the thread's inline slots when n > 32); all of them
-// must be released by the time it returns.
+// to the boundary's pending releases (the first in place, the rest in a heap list of 8 entries
+// that doubles as it fills); all of them must be released by the time it returns.
 PyObject* defer_references(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return call_boundary([&]() -> PyObject* {
     if (nargs != 2) {

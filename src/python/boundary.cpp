@@ -32,9 +32,12 @@ struct PendingRelease {
 // must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
 // manylinux floor of 2.17.
 constexpr std::size_t kFirstHeapCapacity = 8;
-constinit thread_local PendingRelease first_pending = {};
-constinit thread_local PendingRelease* more_pending = nullptr;
-constinit thread_local std::size_t more_capacity = 0;
+// Initial-exec like the counters: no __tls_get_addr on the way, and no more static TLS than the
+// module's segment takes anyway.
+constinit thread_local PendingRelease first_pending __attribute__((tls_model("initial-exec"))) = {};
+constinit thread_local PendingRelease* more_pending __attribute__((tls_model("initial-exec"))) =
+    nullptr;
+constinit thread_local std::size_t more_capacity __attribute__((tls_model("initial-exec"))) = 0;
 
 bool push_pending(PendingRelease release) noexcept {
   const std::size_t n = tls_pending_releases;
@@ -124,8 +127,10 @@ void release_pending_now() {
     tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
     throw;
   }
-  delete[] std::exchange(more_pending, nullptr);
-  more_capacity = 0;
+  if (more_pending) {
+    delete[] std::exchange(more_pending, nullptr);
+    more_capacity = 0;
+  }
   py::restore_exception(exception);
 }
 

@@ -52,7 +52,9 @@ std::optional<std::vector<std::uint8_t>> our_document(ByteSpan input,
   if (!block || !core_fips::same_bytes(block->label, core_fips::ascii(label))) {
     return std::nullopt;
   }
-  return core_fips::decode_pem_base64(block->body);
+  const std::optional<core_fips::WipedBytes> document = core_fips::decode_pem_base64(block->body);
+  if (!document) return std::nullopt;
+  return std::vector<std::uint8_t>(document->begin(), document->end());
 }
 
 // AWS-LC's strict PKCS #1 reader over the whole document.

@@ -1,10 +1,10 @@
 #include "python/boundary.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/surface_texts.hpp"
@@ -24,25 +24,36 @@ struct PendingRelease {
   PyObject* object;
   Py_buffer* view;
 };
-// The thread's pending releases: the first kInlinePending here, any more in a heap list made on
-// demand and freed once drained. Trivially destructible, as every thread_local of the extension
+// The thread's pending releases: the first in place (most calls that defer anything defer one
+// buffer export), the rest in a heap array made on demand, grown by doubling and freed once
+// drained. Static TLS holds only that entry and the array's address and capacity: an extension
+// loaded after start-up takes its whole TLS segment from glibc's small static surplus, shared with
+// every library loaded before it. Trivially destructible, as every thread_local of the extension
 // must be: one with a destructor needs __cxa_thread_atexit_impl, glibc 2.18, above the wheels'
 // manylinux floor of 2.17.
-constexpr std::size_t kInlinePending = 32;
-constinit thread_local PendingRelease inline_pending[kInlinePending] = {};
-constinit thread_local std::vector<PendingRelease>* overflow_pending = nullptr;
+constexpr std::size_t kFirstHeapCapacity = 8;
+// Initial-exec like the counters: no __tls_get_addr on the way, and no more static TLS than the
+// module's segment takes anyway.
+constinit thread_local PendingRelease first_pending __attribute__((tls_model("initial-exec"))) = {};
+constinit thread_local PendingRelease* more_pending __attribute__((tls_model("initial-exec"))) =
+    nullptr;
+constinit thread_local std::size_t more_capacity __attribute__((tls_model("initial-exec"))) = 0;
 
 bool push_pending(PendingRelease release) noexcept {
   const std::size_t n = tls_pending_releases;
-  if (n < kInlinePending) {
-    inline_pending[n] = release;
+  if (n == 0) {
+    first_pending = release;
   } else {
-    try {
-      if (!overflow_pending) overflow_pending = new std::vector<PendingRelease>();
-      overflow_pending->push_back(release);
-    } catch (...) {
-      return false;
+    const std::size_t at = n - 1;
+    if (at == more_capacity) {
+      const std::size_t capacity = at == 0 ? kFirstHeapCapacity : 2 * at;
+      auto* grown = new (std::nothrow) PendingRelease[capacity];
+      if (!grown) return false;
+      std::copy_n(more_pending, at, grown);
+      delete[] std::exchange(more_pending, grown);
+      more_capacity = capacity;
     }
+    more_pending[at] = release;
   }
   tls_pending_releases = n + 1;
   return true;
@@ -50,10 +61,7 @@ bool push_pending(PendingRelease release) noexcept {
 
 PendingRelease pop_pending() {
   const std::size_t n = --tls_pending_releases;
-  if (n < kInlinePending) return inline_pending[n];
-  const PendingRelease last = overflow_pending->back();
-  overflow_pending->pop_back();
-  return last;
+  return n == 0 ? first_pending : more_pending[n - 1];
 }
 
 OnceGuard panic_once;
@@ -119,7 +127,10 @@ void release_pending_now() {
     tls_lock_depth = kThreadEnding;  // the rest, and the exception, are left to the process
     throw;
   }
-  delete std::exchange(overflow_pending, nullptr);
+  if (more_pending) {
+    delete[] std::exchange(more_pending, nullptr);
+    more_capacity = 0;
+  }
   py::restore_exception(exception);
 }
 

@@ -24,8 +24,11 @@ namespace core_fips {
 // How many entries of this module the current thread is inside while holding the interpreter
 // lock; zeroed while run_unlocked has released it.
 // Initial-exec: read at a fixed offset from the thread pointer rather than through __tls_get_addr
-// on every entry (with tls_pending_releases, 16 bytes of the static TLS that glibc keeps for
-// libraries loaded later).
+// on every entry. The module's whole TLS segment then comes from the static TLS that glibc keeps
+// for libraries loaded later, a few hundred bytes shared by all of them: 48 bytes, this, the
+// pending count below, the first pending release, and the address and capacity of the heap list
+// of the rest (boundary.cpp).
+// tools/check-wheel refuses an extension whose segment outgrows its budget.
 extern constinit thread_local long tls_lock_depth __attribute__((tls_model("initial-exec")));
 
 // The lock depth of a thread being ended by a forced unwind: the frames then unwound must not touch

@@ -45,10 +45,12 @@ std::optional<ByteView> ByteView::take(PyObject* object) {
 void ByteView::release() noexcept {
   // Moved from or released; or the thread is ending, and the export is left to the process.
   if (!view_ || !may_release_python_objects()) return;
-  // Exact bytes and bytearray objects release in C alone (their deallocation too); any other
-  // exporter may run Python code, so its release is left to the boundary.
+  // A view without an owner (PyBuffer_FillInfo(view, NULL, ...), or a Cython exporter that never
+  // sets it) has nothing to release; exact bytes and bytearray objects release in C alone (their
+  // deallocation too). Any other exporter may run Python code, so its release is left to the
+  // boundary.
   PyObject* exporter = view_->obj;
-  if (PyBytes_CheckExact(exporter) || PyByteArray_CheckExact(exporter)) {
+  if (!exporter || PyBytes_CheckExact(exporter) || PyByteArray_CheckExact(exporter)) {
     PyBuffer_Release(view_.get());
     view_.reset();
   } else {

@@ -1,7 +1,8 @@
 // ByteView: one buffer-protocol export of unsigned bytes, read in place. It owns a heap-allocated
 // Py_buffer and releases it exactly once, with the interpreter lock held: at once for bytes and
-// bytearray, otherwise through the boundary's pending releases (defer_release), since another
-// exporter's release hook may run Python code.
+// bytearray and for a view with no owner (view.obj NULL: nothing to release), otherwise through
+// the boundary's pending releases (defer_release), since another exporter's release hook may run
+// Python code.
 #pragma once
 
 #include <Python.h>

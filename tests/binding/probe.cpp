@@ -36,8 +36,8 @@ PyObject* reassign_view(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // defer_references(o, n): takes n references to o and drops each inside the call, which hands them
-// to the boundary's pending releases (beyond the thread's inline slots when n > 32); all of them
-// must be released by the time it returns.
+// to the boundary's pending releases (the first in place, the rest in a heap list of 8 entries
+// that doubles as it fills); all of them must be released by the time it returns.
 PyObject* defer_references(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return call_boundary([&]() -> PyObject* {
     if (nargs != 2) {
@@ -63,6 +63,54 @@ PyObject* witness_unwind(PyObject*, PyObject* callable) {
   }
 }
 
+// NullOwner(data): exports `data`'s bytes with view.obj left NULL, as PyBuffer_FillInfo(view,
+// NULL, ...) and Cython exporters that never set info.obj do. The view then holds no reference:
+// the caller keeps the exporter, and the exporter its bytes.
+struct NullOwner {
+  PyObject base;
+  PyObject* data;
+};
+
+PyObject* null_owner_new(PyTypeObject* type, PyObject* args, PyObject*) {
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTuple(args, "S", &data)) return nullptr;
+  PyObject* self = py::alloc_instance(type);
+  if (!self) return nullptr;
+  Py_INCREF(data);
+  reinterpret_cast<NullOwner*>(self)->data = data;
+  return self;
+}
+
+void null_owner_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<NullOwner*>(self)->data);
+  py::free_instance(type, self);
+  Py_DECREF(type);
+}
+
+int null_owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  PyObject* data = reinterpret_cast<NullOwner*>(self)->data;
+  return PyBuffer_FillInfo(view, nullptr, PyBytes_AsString(data), PyBytes_Size(data), 1, flags);
+}
+
+PyType_Slot null_owner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(null_owner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(null_owner_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(null_owner_getbuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec null_owner_spec = {"_core_fips_probe.NullOwner", static_cast<int>(sizeof(NullOwner)), 0,
+                               Py_TPFLAGS_DEFAULT, null_owner_slots};
+
+int probe_exec(PyObject* module) {
+  PyObject* type = PyType_FromSpec(&null_owner_spec);
+  if (!type) return -1;
+  const int added = PyObject_SetAttrString(module, "NullOwner", type);
+  Py_DECREF(type);
+  return added;
+}
+
 PyMethodDef probe_methods[] = {
     {"witness_unwind", witness_unwind, METH_O, nullptr},
     {"defer_references",
@@ -73,7 +121,8 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot probe_slots[] = {py::gil_slot(), {0, nullptr}};
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(probe_exec)}, py::gil_slot(), {0, nullptr}};
 
 PyModuleDef probe_definition = {
     .m_base = PyModuleDef_HEAD_INIT,

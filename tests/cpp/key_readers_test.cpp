@@ -75,7 +75,11 @@ TEST(KeyPem, LabelAndBodyBetweenTheBoundaries) {
 }
 
 TEST(KeyBase64, CanonicalPaddedGroupsIn64ColumnLines) {
-  const auto decode = [](const std::string& body) { return decode_pem_base64(ascii(body)); };
+  const auto decode = [](const std::string& body) -> std::optional<Der> {
+    const std::optional<WipedBytes> bytes = decode_pem_base64(ascii(body));
+    if (!bytes) return std::nullopt;
+    return Der(bytes->begin(), bytes->end());
+  };
   EXPECT_EQ(decode("TWFu"), (Der{'M', 'a', 'n'}));
   EXPECT_EQ(decode("TWE=\r"), (Der{'M', 'a'}));
   EXPECT_EQ(decode("+/8="), (Der{0xFB, 0xFF}));

@@ -266,3 +266,12 @@ def test_approval_verdicts_are_the_security_policys():
         flat = " ".join(text.split())
         assert not re.search(r"every (cryptographic )?operation[^.|]*\bapproved", flat, re.I)
         assert not re.search(r"`encrypt`[^.|]*\bis (an )?approved", flat)
+
+
+def test_the_threads_section_names_every_function_that_keeps_no_shared_state(core):
+    # Every callable of the module but the two streaming classes is a function that keeps nothing
+    # between calls; the guide's list must not leave one out (encrypt_mlkem once was).
+    bullet = section("## Threads and free-threading").split("- **Module functions**", 1)[1].split("\n- ", 1)[0]
+    functions = {n for n in dir(core) if type(getattr(core, n)).__name__ == "builtin_function_or_method"}
+    functions |= {f"Token.{n}" for n in ("from_bytes", "compare_token")}
+    assert set(re.findall(r"`([\w.]+)`", bullet)) == functions

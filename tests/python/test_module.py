@@ -197,3 +197,21 @@ def test_one_process_with_openssl_and_aws_lc(core):
 
 def test_library_version():
     assert awslc_version_text(LIBRARY) == EXPECTED_AWSLC
+
+
+def test_the_import_needs_only_a_few_words_of_static_tls():
+    # An extension with initial-exec thread-locals takes its whole TLS segment from glibc's static
+    # surplus, shared with every library loaded before it; with the optional part of the surplus
+    # at 0, only what glibc keeps for one namespace is left. The interpreter's own extension
+    # modules import there (shown first, and loaded first, as in a process that uses them), and
+    # so must this one.
+    out = run_python("""
+        import importlib
+        for name in ("_ctypes", "_decimal", "_hashlib"):
+            importlib.import_module(name)
+            print(name)
+        import _core_fips as m
+        print(m.create_hash(b"x", "s").sha)
+    """, env={"GLIBC_TUNABLES": "glibc.rtld.nns=1:glibc.rtld.optional_static_tls=0"})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["_ctypes", "_decimal", "_hashlib", hashlib.sha384(b"xs").hexdigest()]

@@ -35,6 +35,13 @@ GLIBC = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1"
 CXX_RUNTIME = {"libstdc++.so.6"}
 MACHINES = {"EM_X86_64": "x86_64", "EM_AARCH64": "aarch64"}
 
+# The extension's TLS segment, whole, comes from glibc's static TLS surplus once any of it is
+# initial-exec (DF_STATIC_TLS) and the extension is loaded after start-up, as every extension is.
+# That surplus is a few hundred bytes shared by every such library in the process (512 by default,
+# glibc.rtld.optional_static_tls; 144 with it at 0), and unchangeable on older glibc: past it the
+# import fails ("cannot allocate memory in static TLS block"). A few words of ours fit it.
+STATIC_TLS_BUDGET = 64
+
 PF_X, PF_W = 1, 2
 DF_TEXTREL, DF_BIND_NOW, DF_1_NOW = 0x4, 0x8, 0x1
 STRING_TAGS = ("DT_NEEDED", "DT_SONAME", "DT_RPATH", "DT_RUNPATH")
@@ -63,9 +70,12 @@ class Elf:
             raise ElfError("not ELF64 little-endian")
         self.type, self.machine = elf["e_type"], elf["e_machine"]
         self.segments = []  # (offset of the header, type, flags, offset, vaddr, filesz)
+        self.tls_size = 0  # PT_TLS's memory size: what each thread needs of the TLS block
         for i, seg in enumerate(elf.iter_segments()):
             self.segments.append((elf["e_phoff"] + i * elf["e_phentsize"], seg["p_type"], seg["p_flags"],
                                   seg["p_offset"], seg["p_vaddr"], seg["p_filesz"]))
+            if seg["p_type"] == "PT_TLS":
+                self.tls_size = seg["p_memsz"]
         self.dynamic = []  # (offset, tag, value, the text of a string tag)
         self.dynstr = None  # the file offset of the dynamic string table
         self.symbols = []
@@ -128,6 +138,15 @@ def hardening_problems(elf, role, flags=True):
     return out
 
 
+def tls_problems(elf, role):
+    """The extension's TLS segment within STATIC_TLS_BUDGET."""
+    if role != "extension" or elf.tls_size <= STATIC_TLS_BUDGET:
+        return []
+    return [f"PT_TLS segment of {elf.tls_size} bytes, over the static TLS budget of {STATIC_TLS_BUDGET}"
+            " (STATIC_TLS_BUDGET): where other libraries took glibc's static TLS surplus first, the import"
+            " fails; keep thread-locals to a few words, the rest on the heap"]
+
+
 def export_problems(elf, role):
     exports = elf.exports()
     if role == "extension":
@@ -169,7 +188,7 @@ def elf_problems(elf, role, machine=None, allowed=GLIBC, library=None):
     if elf.type != "ET_DYN":
         out.append(f"ELF type {elf.type}, not a shared object")
     flags = role == "extension" or LIBRARIES[library].hardened
-    return (out + hardening_problems(elf, role, flags) + export_problems(elf, role)
+    return (out + hardening_problems(elf, role, flags) + tls_problems(elf, role) + export_problems(elf, role)
             + link_problems(elf, role, allowed, library))
 
 
@@ -212,6 +231,14 @@ def segment_flags(kind, flags):
     def plant(data):
         at = next(s[0] for s in Elf(data).segments if s[1] == kind)
         return patch(data, at + 4, "<I", flags)
+    return plant
+
+
+def grow_tls(size):
+    """PT_TLS's memory size set to SIZE, as thread-locals of that size would make it."""
+    def plant(data):
+        at = next(s[0] for s in Elf(data).segments if s[1] == "PT_TLS")
+        return patch(data, at + 40, "<Q", size)  # p_memsz
     return plant
 
 

@@ -14,8 +14,9 @@ import tempfile
 import zipfile
 from pathlib import Path, PurePosixPath
 
-from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, Elf, ElfError, clear_bind_now, drop_relro, elf_problems,
-                  extra_export, rename_imports, segment_flags, set_runpath, version_problems)
+from .elf import (GLIBC, LIBRARIES, LIBS, MACHINES, STATIC_TLS_BUDGET, Elf, ElfError, clear_bind_now, drop_relro,
+                  elf_problems, extra_export, grow_tls, rename_imports, segment_flags, set_runpath,
+                  version_problems)
 from .sbom import CERTIFICATE_URL, SBOM, SchemaUnavailable, sbom_problems, schema_problems, serial_of, text
 
 CHECKOUT = Path(__file__).resolve().parents[2]
@@ -253,6 +254,8 @@ def plants(files, info, ext, folder, awslc_texts, record):
     yield "License-Expression changed", on(meta, lambda d: d.replace(b": Apache-2.0", b": MIT")), "License-Expression"
     yield "an executable stack", on(lib, segment_flags("PT_GNU_STACK", 7)), "PT_GNU_STACK"
     yield "no RELRO segment", on(ext, drop_relro), "PT_GNU_RELRO"
+    # 536 bytes: the extension's segment when the pending releases kept 32 slots in it.
+    yield "a static TLS segment over budget", on(ext, grow_tls(max(536, STATIC_TLS_BUDGET + 1))), "PT_TLS"
     if LIBRARIES[library].hardened:
         yield "no stack protector", on(lib, rename_imports(r"__stack_chk_fail")), "__stack_chk_fail"
         yield "no fortified call", on(lib, rename_imports(r"__(?!stack)\w+_chk")), "_FORTIFY_SOURCE"

@@ -23,7 +23,7 @@ constexpr std::array<std::uint8_t, 256> kValues = make_values();
 // ends the data: any character after it is refused.
 class GroupDecoder {
  public:
-  explicit GroupDecoder(std::vector<std::uint8_t>& out) : out_(out) {}
+  explicit GroupDecoder(WipedBytes& out) : out_(out) {}
 
   bool feed(ByteSpan line) {
     for (const std::uint8_t c : line) {
@@ -67,7 +67,7 @@ class GroupDecoder {
     return true;
   }
 
-  std::vector<std::uint8_t>& out_;
+  WipedBytes& out_;
   std::array<std::uint8_t, 4> group_{};
   std::size_t filled_ = 0;
   bool finished_ = false;
@@ -75,9 +75,9 @@ class GroupDecoder {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> decode_pem_base64(ByteSpan body) {
+std::optional<WipedBytes> decode_pem_base64(ByteSpan body) {
   if (body.empty()) return std::nullopt;
-  std::vector<std::uint8_t> out;
+  WipedBytes out;
   out.reserve(body.size() / 4 * 3);
   GroupDecoder decoder(out);
 

@@ -4,16 +4,16 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "envelope/byte_cursor.hpp"
+#include "envelope/wiped_bytes.hpp"
 
 namespace core_fips {
 
 inline constexpr std::size_t kPemLineWidth = 64;
 
 // The decoded bytes, or none when the body breaks the line layout, the alphabet, the padding or
-// canonical form.
-std::optional<std::vector<std::uint8_t>> decode_pem_base64(ByteSpan body);
+// canonical form. Wiped when freed, a refusal's partial output too.
+std::optional<WipedBytes> decode_pem_base64(ByteSpan body);
 
 }  // namespace core_fips

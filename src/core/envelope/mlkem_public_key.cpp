@@ -48,7 +48,7 @@ bool coefficients_below_q(const MlKemRawKey& raw) {
 }
 
 Result<MlKemEncapsulationKey> parse_mlkem_public_key_pem(std::span<const std::uint8_t> input) {
-  Result<std::vector<std::uint8_t>> document = read_key_document(input, ascii("PUBLIC KEY"));
+  Result<WipedBytes> document = read_key_document(input, ascii("PUBLIC KEY"));
   if (!document) return std::move(document).error();
   const std::optional<MlKemRawKey> raw = read_mlkem_subject_public_key_info(document.value());
   if (!raw || !coefficients_below_q(*raw)) return CoreError::invalid_public_key();

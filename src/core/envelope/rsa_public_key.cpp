@@ -39,7 +39,7 @@ std::optional<RsaEncryptionKey> load_key(const std::vector<std::uint8_t>& spki) 
 }  // namespace
 
 Result<RsaEncryptionKey> parse_rsa_public_key_pem(std::span<const std::uint8_t> input) {
-  Result<std::vector<std::uint8_t>> document = read_key_document(input, ascii("RSA PUBLIC KEY"));
+  Result<WipedBytes> document = read_key_document(input, ascii("RSA PUBLIC KEY"));
   if (!document) return std::move(document).error();
 
   const std::optional<RsaPublicComponents> components = read_rsa_public_key(document.value());

@@ -51,7 +51,7 @@ def library_version():
     return version().decode()
 
 
-def inventory(awslc_prefix):
+def inventory(awslc_prefix, library=None):
     """{asset name: (certification level, the Security Policy's words)} for the loaded library: an
     installed wheel's SBOM, or, for a build tree, what setup/sbom.py writes for its library."""
     try:
@@ -62,11 +62,18 @@ def inventory(awslc_prefix):
         if awslc_prefix is None:
             return None
         sys.path.insert(0, str(HERE.parent / "setup"))
+        import awslc_record
         import cbom
         import pins
         import sbom as writer
-        library = next((Path(_core_fips.__file__).parent / "core_fips.libs").glob("libcrypto*"))
-        awslc = writer.awslc_component(pins.load(), library, awslc_prefix, "package")
+        if library is None:
+            library = next((Path(_core_fips.__file__).parent / "core_fips.libs").glob("libcrypto*"))
+        p = pins.load()
+        # A checkout's AWS-LC was built by the setup, not verified and compiled by this build: at
+        # most "built elsewhere", never the certificate.
+        claim = awslc_record.DEBIAN_PACKAGE if Path(library).name == p["DEBIAN_AWSLC_LIBRARY"] else awslc_record.ELSEWHERE
+        awslc = writer.awslc_component(p, library, awslc_prefix, claim,
+                                       awslc_record.checked_library(awslc_prefix, library))
         bom = {"components": [awslc, *cbom.assets(any(r["type"] == "certification-report"
                                                       for r in awslc.get("externalReferences", [])))]}
     out = {}

@@ -2,6 +2,8 @@
 schema over the whole document (tools/wheelcheck/sbom_schema.py), and what the SBOM check refuses
 of an inventory that claims more than the library has."""
 import json
+import os
+from pathlib import Path
 
 import pytest
 from test_sbom import INFO, KINDS, check, edited, problems, wheel_files
@@ -123,3 +125,22 @@ def test_the_demo_calls_only_the_mlkem_envelope_approved_and_only_on_the_validat
     assert said["encrypt (RSA envelope)"].startswith("not an approved service as a whole")
     validated = said["encrypt_mlkem (ML-KEM-1024 envelope)"] == "every step an approved service of the validated module"
     assert validated == (kind == "verified-zip"), said
+
+
+def test_the_demo_reads_a_checkouts_library_as_uncertified_whatever_its_record_says(tmp_path):
+    """A build tree has no installed SBOM: the demo asks the SBOM writer about the prefix the
+    setup built, which earns no certificate even with a record of the verified zip."""
+    pytest.importorskip("_core_fips", reason="the demo needs the module built")
+    from project import load
+    from test_claim import fake_prefix
+    demo = load("demo", "examples/demo.py")
+    prefix = fake_prefix(tmp_path / "prefix")
+    library = next((prefix / "lib").iterdir())
+    found = demo.inventory(prefix, library)
+    levels = {name: said[0] for name, said in found.items() if name != "library"}
+    assert len(levels) == 6 and set(levels.values()) == {"none"}, levels
+    assert "built elsewhere, not verified by this build" in found["library"], found["library"]
+    debian = os.environ.get("CORE_FIPS_AWSLC")
+    if debian and (Path(debian) / "share/core-fips/library.sha256").is_file():  # the setup's Debian build
+        found = demo.inventory(debian)
+        assert found["library"].startswith("AWS-LC 5.1.0") and "not a validated module" in found["library"], found

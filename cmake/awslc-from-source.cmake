@@ -167,8 +167,9 @@ else()
     set(_awslc_source "${_awslc_dir}/source")
   endif()
   # pyelftools, for the integrity value: where this interpreter finds it (pip's isolated build puts
-  # it on PYTHONPATH, which the build does not see).
-  execute_process(COMMAND "${Python_EXECUTABLE}" -c "import elftools, os; print(os.path.dirname(os.path.dirname(elftools.__file__)))"
+  # it on PYTHONPATH, which the build does not see), never in the user site (-s): a .pth there
+  # would run here.
+  execute_process(COMMAND "${Python_EXECUTABLE}" -s -c "import elftools, os; print(os.path.dirname(os.path.dirname(elftools.__file__)))"
                   OUTPUT_VARIABLE _awslc_elftools OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _awslc_rc)
   if(NOT _awslc_rc EQUAL 0)
     message(FATAL_ERROR "${Python_EXECUTABLE} cannot import pyelftools, which AWS-LC's build needs: apt install python3-pyelftools")

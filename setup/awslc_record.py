@@ -28,6 +28,9 @@ _WORDS = {ZIP: " from the verified zip ", TREE: " from an unpacked tree ", INCOM
 ELSEWHERE = "built-elsewhere"
 # Debian's AWS-LC, from its package (a checkout's tools) or the sdist's bundle of it.
 DEBIAN_PACKAGE, SDIST_BUNDLE = "debian-package", "sdist-bundle"
+# The flags that only turn a warning off (or an error back into a warning): every other added
+# flag (-Wa, and -Wl, included) may change the generated code.
+WARNING_ONLY = "-Wno-"
 CLAIMS = (DEBIAN_PACKAGE, SDIST_BUNDLE, ZIP, TREE, INCOMPLETE, ELSEWHERE)
 # Where the certificate's tests were run: its tested operational environments.
 OPERATIONAL_ENVIRONMENTS = "Amazon Linux 2023 on Graviton4 and on Intel Xeon Platinum 8375C"
@@ -50,7 +53,7 @@ class Record:
         self.flags = [m.group(1) for m in (re.match(r"Compiled with `([^`]+)`", n) for n in self.notes) if m]
         # A warning option changes no generated code; any other flag may (gcc 16's
         # -fno-tree-slp-vectorize does): then the build is not the Security Policy's.
-        self.codegen_flags = [f for f in self.flags if not f.startswith("-W")]
+        self.codegen_flags = [f for f in self.flags if not f.startswith(WARNING_ONLY)]
 
 
 def read_text(path, limit=RECORD_LIMIT):

@@ -172,6 +172,15 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
   #    function pointers of the EVP_*_init method tables from a relocated constant pool there (SLP
   #    vectorisation), and the module does not link. The module is compiled without it.
   TOLERATE=() NOTES=() CFLAGS_ARG=()
+  # A toolchain file reaches AWS-LC's configure whole, flags included: only the project's own
+  # (compilers and a sysroot, nothing else) keeps the Security Policy's build; any other is named
+  # in the record as a code-generation change, which no certificate covers.
+  if [ -n "$TOOLCHAIN" ]; then
+    ours=$(sha256sum <"$HERE/../cmake/aarch64-toolchain.cmake" 2>/dev/null | cut -d' ' -f1) || ours=''
+    theirs=$(sha256sum <"$TOOLCHAIN" | cut -d' ' -f1) || fail "cannot read the toolchain file $TOOLCHAIN"
+    [ "$theirs" = "$ours" ] ||
+      NOTES+=("Compiled with \`a toolchain file of the caller's (SHA-256 $theirs)\`: its settings reach AWS-LC's configure, which the Security Policy's build does not have.")
+  fi
   printf '#define _GNU_SOURCE\n#include <string.h>\nvoid *f(const void *s) { return memchr(s, 0, 1); }\n' >"$WORK/probe.c"
   if ! "$CC" -std=gnu11 -Werror -c "$WORK/probe.c" -o "$WORK/probe.o" >"$LOG/probe.log" 2>&1; then
     { grep -q 'Werror=discarded-qualifiers' "$LOG/probe.log" &&
@@ -185,9 +194,13 @@ if [ -d "$SOURCE" ] && [ ! -d "$SOURCE/generated-include" ]; then
     'static struct m g;' 'void init(void) { g.t = 4; g.a = x; g.b = y; g.c = z; g.n = 16; }' \
     'struct m *get(void) { return &g; }' >"$WORK/probe.c"  # AWS-LC's DEFINE_METHOD_FUNCTION, in small
   "$CC" -std=gnu11 -O3 -fPIC -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 || fail "$CC cannot compile a method table (see $LOGS_TO/probe.log)"
-  if "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; then
+  # The section list read whole first: a grep -q that stops early would SIGPIPE readelf, and
+  # pipefail would turn the answer around.
+  sections=$("$READELF" -S "$WORK/probe.o") || fail "$READELF cannot read the probe (see $LOGS_TO/probe.log)"
+  if grep -q '\.data\.rel\.ro' <<<"$sections"; then
     { "$CC" -std=gnu11 -O3 -fPIC -fno-tree-slp-vectorize -c "$WORK/probe.c" -o "$WORK/probe.o" >>"$LOG/probe.log" 2>&1 &&
-      ! "$READELF" -S "$WORK/probe.o" | grep -q '\.data\.rel\.ro'; } || fail "$CC puts a method table's pointers where the FIPS module cannot hold them (see $LOGS_TO/probe.log)"
+      sections=$("$READELF" -S "$WORK/probe.o") && ! grep -q '\.data\.rel\.ro' <<<"$sections"; } ||
+      fail "$CC puts a method table's pointers where the FIPS module cannot hold them (see $LOGS_TO/probe.log)"
     TOLERATE+=(-fno-tree-slp-vectorize)
     NOTES+=("Compiled with \`-fno-tree-slp-vectorize\`: gcc $("$CC" -dumpfullversion) vectorises the method tables' pointer stores through .data.rel.ro, which the FIPS module's linker script discards.")
   fi

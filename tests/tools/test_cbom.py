@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 import pytest
-from test_sbom import INFO, KINDS, check, edited, problems, wheel_files
+from test_sbom import INFO, KINDS, PINS, check, edited, problems, wheel_files
 
 schema = check.schema_problems
 # Read from the Security Policy of certificate #5298: its approved algorithms among those we run.
@@ -143,4 +143,4 @@ def test_the_demo_reads_a_checkouts_library_as_uncertified_whatever_its_record_s
     debian = os.environ.get("CORE_FIPS_AWSLC")
     if debian and (Path(debian) / "share/core-fips/library.sha256").is_file():  # the setup's Debian build
         found = demo.inventory(debian)
-        assert found["library"].startswith("AWS-LC 5.1.0") and "not a validated module" in found["library"], found
+        assert found["library"].startswith(f"AWS-LC {PINS['DEBIAN_AWSLC_VERSION']}") and "not a validated module" in found["library"], found

@@ -226,3 +226,15 @@ def test_a_code_generation_flag_loses_the_certificate_and_a_warning_option_does_
     bom, awslc = aws_lc(files)
     assert problems(files, lib) == [] and len(check._refs(bom, "certification-report")) == 1
     assert f"#{PINS['FIPS_CERTIFICATE']}" in awslc["description"]
+
+
+@pytest.mark.parametrize("note", [
+    "Compiled with `-Wl,--defsym=x=0`: a linker option, which starts like a warning option.",
+    "Compiled with `-Wa,-mrelax-relocations=no`: an assembler option.",
+    "Compiled with `a toolchain file of the caller's (SHA-256 " + "0" * 64 + ")`: its settings reach AWS-LC's configure.",
+])
+def test_options_that_pass_through_to_other_tools_or_a_toolchain_file_lose_the_certificate(tmp_path, note):
+    files, lib = wheel_files(tmp_path, "verified-zip", notes=[WARNING_NOTE, note])
+    bom, awslc = aws_lc(files)
+    assert problems(files, lib) == [] and check._refs(bom, "certification-report") == []
+    assert "code-generation flag the Security Policy's build does not use" in awslc["description"], awslc["description"]

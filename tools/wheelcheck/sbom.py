@@ -175,7 +175,7 @@ def sbom_problems(files, info, ext, lib, version, source_record=None, source_deb
     # Security Policy's code generation, and to nothing else.
     certs = _refs(bom, CERT)
     awslc_props = _props(by_ref["aws-lc"]) if "aws-lc" in by_ref else {}
-    codegen = [f for f in awslc_props.get("core-fips:added-flags", "").split() if not f.startswith("-W")]
+    codegen = [f for f in awslc_props.get("core-fips:added-flags", "").split() if not f.startswith(awslc_record.WARNING_ONLY)]
     validated = (lib_name == pins["FIPS_LIBRARY"] and awslc_props.get("core-fips:source") == awslc_record.ZIP
                  and not codegen)
     if certs and not validated:

@@ -2,7 +2,7 @@
 
     lanes.py --table FILE --root DIR --build DIR [--fips-source SRC] --list
     lanes.py ... --all [-- pytest args]          every lane, in table order
-    lanes.py ... --quick [-- pytest args]        the lanes marked quick
+    lanes.py ... --quick [-- pytest args]        the lanes marked quick, and what they need
     lanes.py ... LANE... [-- pytest args]        those lanes and what they need, in table order
 
 tools/test calls it; the table is an argument so that the tests can hand it a stand-in. Lanes run
@@ -13,8 +13,6 @@ lane's result, its seconds, and the reason of each skip (a lane's tool writes it
 to the file CORE_FIPS_SKIPPED names). Each lane's seconds are kept in BUILD/lane-times.json for
 --list. Standard library only: it runs before the setup, under Debian 12's python3.
 """
-
-from __future__ import annotations
 
 import argparse
 import json
@@ -352,7 +350,7 @@ def main(argv: list[str]) -> int:
         if opts.all:
             lanes = table.lanes
         elif opts.quick:
-            lanes = [lane for lane in table.lanes if lane.quick]
+            lanes = select(table, [lane.name for lane in table.lanes if lane.quick])
         else:
             lanes = select(table, opts.lanes)
     except TableError as e:

@@ -1,6 +1,6 @@
 """The gate's runner: reads the table of lanes (tools/lanes.toml) and runs lanes from it.
 
-    lanes.py --table FILE --root DIR --build DIR [--fips-source SRC] --list
+    lanes.py --table FILE --root DIR --logs DIR [--fips-source SRC] --list
     lanes.py ... --all [-- pytest args]          every lane, in table order
     lanes.py ... --quick [-- pytest args]        the lanes marked quick, and what they need
     lanes.py ... LANE... [-- pytest args]        those lanes and what they need, in table order
@@ -10,8 +10,9 @@ in table order and the first failure ends the run (lanes running beside are stop
 lane marked `beside` starts in its place and runs in its own process group, its output kept in a
 log and shown when it is joined after the last lane in line. The run ends with one table: each
 lane's result, its seconds, and the reason of each skip (a lane's tool writes its skipped parts
-to the file CORE_FIPS_SKIPPED names). Each lane's seconds are kept in BUILD/lane-times.json for
---list. Standard library only: it runs before the setup, under Debian 12's python3.
+to the file CORE_FIPS_SKIPPED names). Each lane's log, and its seconds for --list (lane-times.json),
+are kept in the folder --logs names: not in a build tree, which a reconfigure empties. Standard
+library only: it runs before the setup, under Debian 12's python3.
 """
 
 import argparse
@@ -114,25 +115,25 @@ def select(table: Table, names: list[str]) -> list[Lane]:
     return [lane for lane in table.lanes if lane.name in wanted]
 
 
-def read_times(build: Path) -> dict[str, float]:
+def read_times(logs: Path) -> dict[str, float]:
     try:
-        times = json.loads((build / "lane-times.json").read_text())
+        times = json.loads((logs / "lane-times.json").read_text())
     except (OSError, ValueError):
         return {}
     return times if isinstance(times, dict) else {}
 
 
-def write_times(build: Path, lane: str, seconds: float) -> None:
-    times = read_times(build)
+def write_times(logs: Path, lane: str, seconds: float) -> None:
+    times = read_times(logs)
     times[lane] = round(seconds)
-    build.mkdir(parents=True, exist_ok=True)
-    tmp = build / "lane-times.json.tmp"
+    logs.mkdir(parents=True, exist_ok=True)
+    tmp = logs / "lane-times.json.tmp"
     tmp.write_text(json.dumps(times, indent=1, sort_keys=True) + "\n")
-    tmp.replace(build / "lane-times.json")
+    tmp.replace(logs / "lane-times.json")
 
 
-def list_lanes(table: Table, build: Path) -> str:
-    times = read_times(build)
+def list_lanes(table: Table, logs: Path) -> str:
+    times = read_times(logs)
     rows = [("LANE", "NEEDS", "ROOT", "QUICK", "LAST", "PROVES")]
     for lane in table.lanes:
         last = times.get(lane.name)
@@ -157,10 +158,9 @@ class Outcome:
 
 
 class Runner:
-    def __init__(self, table: Table, root: Path, build: Path, fips_source: str, pytest_args: list[str]):
-        self.table, self.root, self.build = table, root, build
+    def __init__(self, table: Table, root: Path, logs: Path, fips_source: str, pytest_args: list[str]):
+        self.table, self.root, self.logs = table, root, logs
         self.fips_source, self.pytest_args = fips_source, pytest_args
-        self.logs = build / "lanes"
         self.outcomes: dict[str, Outcome] = {}
         self.beside: list[tuple[Lane, subprocess.Popen, float]] = []
         self.set_up = False
@@ -241,7 +241,7 @@ class Runner:
         outcome.reasons = skip.read_text().splitlines() if skip.exists() else []
         if status == 0:
             outcome.result = "skipped" if outcome.reasons else "passed"
-            write_times(self.build, lane.name, outcome.seconds)
+            write_times(self.logs, lane.name, outcome.seconds)
             return True
         outcome.result = "failed"
         return False
@@ -332,7 +332,7 @@ def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(prog="tools/lanes.py")
     parser.add_argument("--table", type=Path, required=True)
     parser.add_argument("--root", type=Path, required=True)
-    parser.add_argument("--build", type=Path, required=True)
+    parser.add_argument("--logs", type=Path, required=True)
     parser.add_argument("--fips-source", default="")
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--list", action="store_true")
@@ -345,7 +345,10 @@ def main(argv: list[str]) -> int:
     try:
         table = load(opts.table)
         if opts.list:
-            print(list_lanes(table, opts.build))
+            try:
+                print(list_lanes(table, opts.logs))
+            except BrokenPipeError:  # tools/test --list | head
+                pass
             return 0
         if opts.all:
             lanes = table.lanes
@@ -359,7 +362,7 @@ def main(argv: list[str]) -> int:
 
     # A terminated run stops the lanes beside it too (the finally of Runner.run).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    runner = Runner(table, opts.root, opts.build, opts.fips_source, pytest_args)
+    runner = Runner(table, opts.root, opts.logs, opts.fips_source, pytest_args)
     t0 = time.monotonic()
     try:
         ok = runner.run(lanes)

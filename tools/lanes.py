@@ -21,6 +21,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import tomllib
 from dataclasses import dataclass, field
@@ -163,6 +164,7 @@ class Runner:
         self.fips_source, self.pytest_args = fips_source, pytest_args
         self.outcomes: dict[str, Outcome] = {}
         self.beside: list[tuple[Lane, subprocess.Popen, float]] = []
+        self.ended: dict[str, float] = {}  # when each lane beside ended, for its seconds
         self.set_up = False
         self.failed: tuple[str, str] = ("", "")
 
@@ -192,6 +194,7 @@ class Runner:
         script = 'env -0; printf "\\0"; set -a; . "$1" || exit 1; set +a; env -0'
         out = subprocess.run(["bash", "-c", script, "-", env_file], stdout=subprocess.PIPE) if env_file else None
         if out is None or out.returncode != 0:
+            sys.stdout.flush()
             print(f"tools/test: ERROR: cannot source {env_file or 'the env file'} that the setup named", file=sys.stderr)
             return False
         before_raw, after_raw = out.stdout.split(b"\0\0", 1)
@@ -234,9 +237,13 @@ class Runner:
                 raise
             return p.wait()
 
+    def note_end(self, name: str, proc: subprocess.Popen) -> None:
+        proc.wait()
+        self.ended[name] = time.monotonic()
+
     def finish(self, lane: Lane, status: int, t0: float) -> bool:
         outcome = self.outcomes[lane.name]
-        outcome.seconds = time.monotonic() - t0
+        outcome.seconds = self.ended.get(lane.name, time.monotonic()) - t0
         skip = self.skip_file(lane)
         outcome.reasons = skip.read_text().splitlines() if skip.exists() else []
         if status == 0:
@@ -263,7 +270,9 @@ class Runner:
                 env = self.env(lane)
                 if lane.beside:
                     print(f"== {lane.name}: {lane.proves} (beside the lanes after it; shown when joined)", flush=True)
-                    self.beside.append((lane, self.start(lane, env), time.monotonic()))
+                    proc = self.start(lane, env)
+                    self.beside.append((lane, proc, time.monotonic()))
+                    threading.Thread(target=self.note_end, args=(lane.name, proc), daemon=True).start()
                     self.outcomes[lane.name].result = "running"
                     continue
                 print(f"== {lane.name}: {lane.proves}", flush=True)
@@ -373,6 +382,7 @@ def main(argv: list[str]) -> int:
         print(runner.failure())
     print(runner.summary(lanes))
     seconds = round(time.monotonic() - t0)
+    sys.stdout.flush()  # the table before the error line, where both go to one log
     if not ok:
         name, rerun = runner.failed
         print(f"tools/test: ERROR: lane {name} failed — its output is above; rerun it alone: {rerun}", file=sys.stderr)

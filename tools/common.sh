@@ -48,12 +48,14 @@ guide_block() {
 
 # fips_source_at_hand: whether AWS-LC-FIPS's source is named (CORE_FIPS_AWSLC_SOURCE) or the
 # test input lies beside the checkout (../shared/awslc-fips: the tag's tree less 10 test files);
-# when neither, one line says the lane is skipped.
+# when neither, one line says the lane is skipped (and is added to $CORE_FIPS_SKIPPED, when set, for
+# tools/test's summary).
 FIPS_INPUT=$ROOT/../shared/awslc-fips
 FIPS_TOP=aws-lc-$FIPS_TAG # the one folder of the tag's zip and of the test input
 fips_source_at_hand() {
   [ -n "${CORE_FIPS_AWSLC_SOURCE:-}" ] || [ -f "$FIPS_INPUT/$FIPS_TOP.tar.xz" ] || {
     echo "   AWS-LC-FIPS $FIPS_VERSION lane skipped: no CORE_FIPS_AWSLC_SOURCE and no $FIPS_INPUT/$FIPS_TOP.tar.xz"
+    [ -z "${CORE_FIPS_SKIPPED:-}" ] || echo "AWS-LC-FIPS $FIPS_VERSION lane of ${0##*/} (no CORE_FIPS_AWSLC_SOURCE, no $FIPS_INPUT/$FIPS_TOP.tar.xz)" >>"$CORE_FIPS_SKIPPED"
     return 1
   }
 }

@@ -1,5 +1,5 @@
 """The SBOM against CycloneDX 1.6's own JSON schema (bom-1.6.schema.json and the two it refers
-to, copied beside this file from the specification's tag 1.6.1 with their licence), validated by
+to, copied beside this file from CycloneDX's tag 1.6.1 with their licence), validated by
 jsonschema. The references are resolved from those copies only: nothing is fetched."""
 import json
 from pathlib import Path

@@ -97,7 +97,7 @@ def approved_paths(assets):
     for what, names in (("encrypt (RSA envelope)", ("RSA-OAEP-SHA-256-MGF1-SHA-256", "AES-256-GCM", "CTR_DRBG-AES-256")),
                         ("encrypt_mlkem (ML-KEM-1024 envelope)", ("ML-KEM-1024", "AES-256-GCM"))):
         levels = {n: assets[n][0] for n in names}
-        verdict = ("not an approved service as a whole: its RSA-OAEP key wrap is approved under no validated AWS-LC module"
+        verdict = ("not an approved service as a whole: its RSA-OAEP key wrap is not an approved service under any validated AWS-LC module"
                    if "RSA-OAEP-SHA-256-MGF1-SHA-256" in names
                    else "every step an approved service of the validated module" if set(levels.values()) == {"fips140-3-l1"}
                    else "every step approved by the validated module's Security Policy, but no certificate covers "
